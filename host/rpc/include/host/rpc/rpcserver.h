@@ -1,0 +1,81 @@
+// The host's RPC server: accepts TCP connections (wire format in <host/rpc/wire.h>), dispatches
+// requests by method name to registered handlers and publishes to subscribed connections. Owned by
+// whoever creates it (the main machine's runtime); one I/O thread, started by the constructor,
+// reads every connection and runs the handlers, so replies on a connection leave in request order.
+// register/unregister/publish may be called from any thread, also from a handler.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <type_traits>
+
+#include <msgpack.hpp>
+
+#include <host/rpc/boundedunpack.h>
+
+namespace host::rpc {
+
+struct ServerOptions {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;  // 0: an ephemeral port, see RpcServer::port()
+    // A connection that sends nothing (not even a heartbeat) for this long is closed; 0 = never.
+    std::chrono::milliseconds idleTimeout{15000};
+};
+
+class RpcServer {
+public:
+    // (args, size): the call's arguments as one msgpack array (the request body without its name).
+    // Returns the msgpack encoding of the result, or an empty string for a void method. An
+    // exception is answered with [1, what()].
+    using RawHandler = std::function<std::string(const char* args, std::size_t size)>;
+
+    // Binds and listens; throws std::system_error if the address cannot be bound.
+    explicit RpcServer(ServerOptions options = {});
+    ~RpcServer();
+    RpcServer(const RpcServer&) = delete;
+    RpcServer& operator=(const RpcServer&) = delete;
+
+    std::uint16_t port() const;
+
+    // A second registration of a name replaces the first.
+    void registerRaw(const std::string& name, RawHandler handler);
+    void unregister(const std::string& name);
+
+    // Binds a function whose parameters are decoded from the call's arguments; arguments that do
+    // not decode are answered with [1, "unpack failed: Args not match!"].
+    template <typename R, typename... Args>
+    void bind(const std::string& name, std::function<R(Args...)> function);
+
+    // Sends [0, key, data] (data as a msgpack string) to every connection subscribed to `key`.
+    void publish(const std::string& key, std::string data);
+
+    // Connections currently open.
+    std::size_t connectionCount() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+template <typename R, typename... Args>
+void RpcServer::bind(const std::string& name, std::function<R(Args...)> function) {
+    registerRaw(
+        name, [function = std::move(function)](const char* args, std::size_t size) -> std::string {
+            auto values = unpackAs<std::tuple<std::decay_t<Args>...>>(args, size);
+            if constexpr (std::is_void_v<R>) {
+                std::apply(function, std::move(values));
+                return {};
+            } else {
+                msgpack::sbuffer buffer;
+                msgpack::pack(buffer, std::apply(function, std::move(values)));
+                return std::string(buffer.data(), buffer.size());
+            }
+        });
+}
+
+}  // namespace host::rpc

@@ -1,0 +1,241 @@
+#include <host/rpc/rpcserver.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+#include <host/log.h>
+#include <host/rpc/wire.h>
+
+#include "channel.h"
+
+namespace host::rpc {
+
+namespace {
+
+struct Session {
+    std::shared_ptr<detail::Channel> channel;
+    std::set<std::string> topics;
+};
+
+// Splits a request body [name, args...] into the name and the arguments re-framed as an array of
+// their own, byte for byte as the caller encoded them.
+bool splitRequest(const std::string& body, std::string& name, std::string& args) {
+    const auto measured = measureMsgpackObject(body.data(), body.size());
+    if (!measured || *measured != body.size()) {
+        return false;
+    }
+    const auto array = readArrayHeader(body.data(), body.size());
+    if (!array || array->count == 0) {
+        return false;
+    }
+    const std::size_t nameStart = array->headerSize;
+    const auto nameSize = measureMsgpackObject(body.data() + nameStart, body.size() - nameStart);
+    if (!nameSize) {
+        return false;
+    }
+    try {
+        auto handle = unpackBounded(body.data() + nameStart, *nameSize);
+        if (handle.get().type != msgpack::type::STR) {
+            return false;
+        }
+        name = handle.get().as<std::string>();
+    } catch (const std::exception&) {
+        return false;
+    }
+    args.clear();
+    appendArrayHeader(args, array->count - 1);
+    args.append(body, nameStart + *nameSize, std::string::npos);
+    return true;
+}
+
+}  // namespace
+
+struct RpcServer::Impl {
+    explicit Impl(ServerOptions o)
+        : options(std::move(o)), work(asio::make_work_guard(io)), acceptor(io) {}
+
+    void accept();
+    void onFrame(detail::Channel* channel, const FrameHeader& header, std::string& body);
+    std::string dispatch(const std::string& body);
+    void subscribe(detail::Channel* channel, const std::string& body);
+
+    const ServerOptions options;
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> work;
+    asio::ip::tcp::acceptor acceptor;
+    std::thread ioThread;
+    std::uint16_t boundPort = 0;
+
+    std::map<detail::Channel*, Session> sessions;  // I/O thread only
+    std::atomic<std::size_t> openConnections{0};
+
+    mutable std::mutex handlersMutex;
+    std::unordered_map<std::string, std::shared_ptr<RawHandler>>
+        handlers;  // guarded by handlersMutex
+};
+
+void RpcServer::Impl::accept() {
+    acceptor.async_accept([this](const std::error_code& error, asio::ip::tcp::socket socket) {
+        if (error) {
+            if (error != asio::error::operation_aborted) {
+                TARN_LOG_WARN("rpc server accept failed: {}", error.message());
+                accept();
+            }
+            return;
+        }
+        auto channel = std::make_shared<detail::Channel>(std::move(socket), options.idleTimeout);
+        detail::Channel* key = channel.get();
+        sessions.emplace(key, Session{channel, {}});
+        ++openConnections;
+        channel->start([this, key](const FrameHeader& header,
+                                   std::string& body) { onFrame(key, header, body); },
+                       [this, key] {
+                           // Deferred: the channel may be closing from inside one of its own
+                           // handlers.
+                           asio::post(io, [this, key] {
+                               if (sessions.erase(key) > 0) {
+                                   --openConnections;
+                               }
+                           });
+                       });
+        accept();
+    });
+}
+
+void RpcServer::Impl::onFrame(detail::Channel* channel, const FrameHeader& header,
+                              std::string& body) {
+    if (header.reqType == static_cast<std::uint8_t>(RequestType::kSubscribePublish)) {
+        subscribe(channel, body);
+        return;
+    }
+    if (header.reqType != static_cast<std::uint8_t>(RequestType::kRequestResponse)) {
+        TARN_LOG_WARN("rpc server: frame of unknown type {}, closing the connection",
+                      header.reqType);
+        channel->close();
+        return;
+    }
+    if (header.bodyLen == 0) {
+        return;  // a heartbeat: it only keeps the connection alive
+    }
+    channel->send(encodeFrame(header.reqId, RequestType::kRequestResponse, dispatch(body)));
+}
+
+std::string RpcServer::Impl::dispatch(const std::string& body) {
+    std::string name;
+    std::string args;
+    if (!splitRequest(body, name, args)) {
+        return encodeFailReply(kArgsNotMatch);
+    }
+    std::shared_ptr<RawHandler> handler;
+    {
+        std::lock_guard<std::mutex> lock(handlersMutex);
+        auto it = handlers.find(name);
+        if (it != handlers.end()) {
+            handler = it->second;
+        }
+    }
+    if (!handler) {
+        return encodeFailReply(std::string(kUnknownFunction) + name);
+    }
+    try {
+        const std::string result = (*handler)(args.data(), args.size());
+        return result.empty() ? encodeOkReply() : encodeOkReply(result);
+    } catch (const std::exception& error) {
+        TARN_LOG_WARN("rpc handler {} failed: {}", name, error.what());
+        return encodeFailReply(error.what());
+    } catch (...) {
+        TARN_LOG_WARN("rpc handler {} failed with an unknown exception", name);
+        return encodeFailReply("unknown exception");
+    }
+}
+
+void RpcServer::Impl::subscribe(detail::Channel* channel, const std::string& body) {
+    auto session = sessions.find(channel);
+    if (session == sessions.end()) {
+        return;
+    }
+    try {
+        auto handle = unpackBounded(body.data(), body.size());
+        const msgpack::object& message = handle.get();
+        if (message.type != msgpack::type::ARRAY || message.via.array.size < 1) {
+            throwArgsNotMatch();
+        }
+        session->second.topics.insert(message.via.array.ptr[0].as<std::string>());
+    } catch (const std::exception&) {
+        TARN_LOG_WARN("rpc server: subscription that does not decode ignored");
+    }
+}
+
+RpcServer::RpcServer(ServerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
+    const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(impl_->options.address),
+                                           impl_->options.port);
+    impl_->acceptor.open(endpoint.protocol());
+    impl_->acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+    impl_->acceptor.bind(endpoint);
+    impl_->acceptor.listen();
+    impl_->boundPort = impl_->acceptor.local_endpoint().port();
+    impl_->accept();
+    impl_->ioThread = std::thread([impl = impl_.get()] { impl->io.run(); });
+}
+
+RpcServer::~RpcServer() {
+    asio::post(impl_->io, [impl = impl_.get()] {
+        std::error_code ignored;
+        impl->acceptor.close(ignored);
+        auto sessions = std::move(impl->sessions);
+        impl->sessions.clear();
+        for (auto& [key, session] : sessions) {
+            session.channel->close();
+        }
+        impl->io.stop();
+    });
+    impl_->work.reset();
+    impl_->ioThread.join();
+}
+
+std::uint16_t RpcServer::port() const {
+    return impl_->boundPort;
+}
+
+void RpcServer::registerRaw(const std::string& name, RawHandler handler) {
+    std::lock_guard<std::mutex> lock(impl_->handlersMutex);
+    impl_->handlers[name] = std::make_shared<RawHandler>(std::move(handler));
+}
+
+void RpcServer::unregister(const std::string& name) {
+    std::lock_guard<std::mutex> lock(impl_->handlersMutex);
+    impl_->handlers.erase(name);
+}
+
+void RpcServer::publish(const std::string& key, std::string data) {
+    msgpack::sbuffer buffer;
+    msgpack::packer<msgpack::sbuffer> packer(buffer);
+    packer.pack_array(3);
+    packer.pack(static_cast<int>(ResultCode::kOk));
+    packer.pack(key);
+    packer.pack(data);
+    if (buffer.size() >= kMaxBodyLen) {
+        TARN_LOG_WARN("rpc server: publication of {} bytes under {} is too large, dropped",
+                      buffer.size(), key);
+        return;
+    }
+    auto frame = std::make_shared<const std::string>(encodeFrame(
+        0, RequestType::kSubscribePublish, std::string_view(buffer.data(), buffer.size())));
+    asio::post(impl_->io, [impl = impl_.get(), key, frame] {
+        for (auto& [channel, session] : impl->sessions) {
+            if (session.topics.count(key) > 0) {
+                session.channel->send(frame);
+            }
+        }
+    });
+}
+
+std::size_t RpcServer::connectionCount() const {
+    return impl_->openConnections;
+}
+
+}  // namespace host::rpc
