@@ -1,6 +1,7 @@
-// SharedMemoryIPCServer: the writer of one shared-memory frame channel (layout in shmframeheader.h).
-// Owned by the echo manager through a std::shared_ptr; updateFrame, play and stop may be called from
-// different threads (they are serialised internally), but one frame is written at a time.
+// SharedMemoryIPCServer: the writer of one shared-memory frame channel (layout in
+// shmframeheader.h). Owned by the echo manager through a std::shared_ptr; updateFrame, play and
+// stop may be called from different threads (they are serialised internally), but one frame is
+// written at a time.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +32,8 @@ public:
     // Drops frames from now on and lets go of the segment (waits for a write in progress).
     bool stop() const;
 
-    // Copies `frame` (header and planes) into the channel; dropped while stopped. `time` is ignored.
+    // Copies `frame` (header and planes) into the channel; dropped while stopped. `time` is
+    // ignored.
     void updateFrame(const qv::mediacore::IFrame* frame, double time);
 
 private:

@@ -1,0 +1,29 @@
+// Where the planes of a frame lie in the channel, computed in 64 bits so that no product or sum of
+// 32-bit header fields can wrap. The reader uses it to validate an untrusted header snapshot; the
+// writer uses planeBytes for frames the host hands it.
+#pragma once
+
+#include <cstdint>
+
+#include <tarnmediadispatchvideoecho/shmframeheader.h>
+
+namespace tarn::mediadispatch::channel {
+
+// height * linesize, or -1 when either is negative and the product would not be 0: such a plane
+// has no meaningful size and must be neither allocated nor copied.
+int64_t planeBytes(int32_t height, int32_t linesize);
+
+struct PlaneSpan {
+    uint64_t offset = 0;
+    uint64_t size = 0;  // 0: the plane is absent
+};
+
+struct FrameLayout {
+    bool valid = false;  // every plane has a size and the whole frame lies inside the mapped size
+    uint64_t total = 0;  // 48 + all plane sizes (when valid)
+    PlaneSpan planes[kShmPlaneCount];
+};
+
+FrameLayout layoutOf(const ShmFrameHeader& header, uint64_t mappedSize);
+
+}  // namespace tarn::mediadispatch::channel
