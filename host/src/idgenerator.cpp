@@ -17,6 +17,8 @@ IdGenerator::IdGenerator() {
     next_ = (engine() | (uint64_t{1} << 62)) & ~uint64_t{0xFFFFF};
 }
 
-uint64_t IdGenerator::getUuid() { return next_.fetch_add(1, std::memory_order_relaxed); }
+uint64_t IdGenerator::getUuid() {
+    return next_.fetch_add(1, std::memory_order_relaxed);
+}
 
 }  // namespace vantor

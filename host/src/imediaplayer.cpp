@@ -7,7 +7,9 @@ IMediaPlayer::IMediaPlayer(std::shared_ptr<IMeta> meta, const std::string& name)
 
 IMediaPlayer::~IMediaPlayer() = default;
 
-bool IMediaPlayer::init() { return true; }
+bool IMediaPlayer::init() {
+    return true;
+}
 
 bool IMediaPlayer::play(double, double) {
     setPlayState(kPlayerStatePlaying);
@@ -29,7 +31,9 @@ bool IMediaPlayer::resume(double) {
     return true;
 }
 
-IFrame* IMediaPlayer::getFrame(double) { return nullptr; }
+IFrame* IMediaPlayer::getFrame(double) {
+    return nullptr;
+}
 
 void IMediaPlayer::destroyFrame() {}
 

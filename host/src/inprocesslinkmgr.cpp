@@ -8,7 +8,8 @@
 namespace vantor::link {
 
 InProcessLinkMgr::InProcessLinkMgr(std::shared_ptr<InProcessLinkBus> bus, std::string nodeId)
-    : bus_(bus ? std::move(bus) : std::make_shared<InProcessLinkBus>()), nodeId_(std::move(nodeId)) {
+    : bus_(bus ? std::move(bus) : std::make_shared<InProcessLinkBus>()),
+      nodeId_(std::move(nodeId)) {
     std::lock_guard<std::recursive_mutex> lock(bus_->mutex_);
     bus_->members_.push_back(this);
 }

@@ -105,7 +105,9 @@ bool InProcessRuntime::hasHandler(const std::string& name) const {
     return handlers_.count(name) != 0;
 }
 
-void InProcessRuntime::drainTasks() { tasks_.drain(); }
+void InProcessRuntime::drainTasks() {
+    tasks_.drain();
+}
 
 std::vector<InProcessRuntime::Publication> InProcessRuntime::publications() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -17,11 +17,17 @@ std::shared_ptr<qv::mediacore::IMediaPlayer> Media::createPlayer(
     return nullptr;
 }
 
-int Media::resType() { return 0; }
+int Media::resType() {
+    return 0;
+}
 
-std::vector<STPlayerInfo> Media::getPlayers(const std::string&) { return {}; }
+std::vector<STPlayerInfo> Media::getPlayers(const std::string&) {
+    return {};
+}
 
-bool Media::play(double) { return false; }
+bool Media::play(double) {
+    return false;
+}
 
 void Media::stop() {}
 

@@ -7,8 +7,8 @@ bool MediaMgr::addMediaResource(std::shared_ptr<mediadispatch::Media> media) {
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    return resources_.emplace(std::make_pair(media->id(), static_cast<int32_t>(media->editingMode())),
-                              media)
+    return resources_
+        .emplace(std::make_pair(media->id(), static_cast<int32_t>(media->editingMode())), media)
         .second;
 }
 

@@ -20,7 +20,8 @@ std::shared_ptr<spdlog::logger> SpdlogApplication::logger() {
     return logger_;
 }
 
-std::shared_ptr<spdlog::logger> SpdlogApplication::setLogger(std::shared_ptr<spdlog::logger> logger) {
+std::shared_ptr<spdlog::logger> SpdlogApplication::setLogger(
+    std::shared_ptr<spdlog::logger> logger) {
     std::lock_guard<std::mutex> lock(mutex_);
     logger_.swap(logger);
     return logger;

@@ -175,7 +175,9 @@ int VideoEcho::startVideoEchoServer() {
     return handle;
 }
 
-bool VideoEcho::stopVideoEchoServer() { return serverMachineryHandle().exchange(0) != 0; }
+bool VideoEcho::stopVideoEchoServer() {
+    return serverMachineryHandle().exchange(0) != 0;
+}
 
 VideoEcho::Settings VideoEcho::settings() const {
     std::lock_guard<std::mutex> lock(mutex_);

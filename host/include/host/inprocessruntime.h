@@ -30,8 +30,8 @@ private:
     friend class InProcessRuntime;
     // Recursive: a delivery holds it, and a handler may call across the network again.
     std::recursive_mutex mutex_;
-    InProcessRuntime* main_ = nullptr;         // guarded by mutex_
-    std::vector<InProcessRuntime*> nodes_;     // guarded by mutex_
+    InProcessRuntime* main_ = nullptr;      // guarded by mutex_
+    std::vector<InProcessRuntime*> nodes_;  // guarded by mutex_
 };
 
 class InProcessRuntime : public vantor::IQVRuntime {
@@ -70,7 +70,7 @@ private:
     Role role_;
     mutable std::mutex mutex_;
     std::map<std::string, vantor::RPCHandler> handlers_;  // guarded by mutex_
-    std::vector<Publication> published_;                 // guarded by mutex_
+    std::vector<Publication> published_;                  // guarded by mutex_
     TaskThread tasks_;
 };
 

@@ -17,9 +17,10 @@ constexpr std::string_view baseName(std::string_view path) {
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-inline std::string withLocation(std::string message, std::string_view file, std::string_view function,
-                                int line) {
-    fmt::format_to(std::back_inserter(message), " \n //{}:{}()#{}.", baseName(file), function, line);
+inline std::string withLocation(std::string message, std::string_view file,
+                                std::string_view function, int line) {
+    fmt::format_to(std::back_inserter(message), " \n //{}:{}()#{}.", baseName(file), function,
+                   line);
     return message;
 }
 
@@ -33,13 +34,14 @@ inline void write(spdlog::level::level_enum level, const std::string& text) {
 
 // TARN_LOG(level, "format {}", args...): a message without arguments goes through "{}" so that
 // braces in it are printed as they stand.
-#define TARN_LOG_IMPL(level, ...)                                                                  \
-    ::host::logging::write(level, ::host::logging::withLocation(TARN_LOG_FORMAT(__VA_ARGS__),      \
+#define TARN_LOG_IMPL(level, ...)                                                             \
+    ::host::logging::write(level, ::host::logging::withLocation(TARN_LOG_FORMAT(__VA_ARGS__), \
                                                                 __FILE__, __func__, __LINE__))
-#define TARN_LOG_FORMAT(...) TARN_LOG_SELECT(__VA_ARGS__, TARN_LOG_FMT_N, TARN_LOG_FMT_N,          \
-                                             TARN_LOG_FMT_N, TARN_LOG_FMT_N, TARN_LOG_FMT_N,       \
-                                             TARN_LOG_FMT_N, TARN_LOG_FMT_N, TARN_LOG_FMT_N,       \
-                                             TARN_LOG_FMT_1)(__VA_ARGS__)
+#define TARN_LOG_FORMAT(...)                                                                     \
+    TARN_LOG_SELECT(__VA_ARGS__, TARN_LOG_FMT_N, TARN_LOG_FMT_N, TARN_LOG_FMT_N, TARN_LOG_FMT_N, \
+                    TARN_LOG_FMT_N, TARN_LOG_FMT_N, TARN_LOG_FMT_N, TARN_LOG_FMT_N,              \
+                    TARN_LOG_FMT_1)                                                              \
+    (__VA_ARGS__)
 #define TARN_LOG_SELECT(_1, _2, _3, _4, _5, _6, _7, _8, _9, NAME, ...) NAME
 #define TARN_LOG_FMT_1(message) ::fmt::format("{}", message)
 #define TARN_LOG_FMT_N(text, ...) ::fmt::format(text, __VA_ARGS__)

@@ -80,7 +80,9 @@ inline bool sameCard(const STDisplayCardId& a, const STDisplayCardId& b) {
 }
 
 // nodeId followed directly by deviceId.
-inline std::string cardKey(const STDisplayCardId& card) { return card.nodeId + card.deviceId; }
+inline std::string cardKey(const STDisplayCardId& card) {
+    return card.nodeId + card.deviceId;
+}
 
 }  // namespace vantor::mediadispatch
 

@@ -8,8 +8,9 @@
 namespace host {
 
 template <typename... Args>
-using Signal = typename boost::signals2::signal_type<
-    void(Args...), boost::signals2::keywords::mutex_type<std::mutex>>::type;
+using Signal =
+    typename boost::signals2::signal_type<void(Args...),
+                                          boost::signals2::keywords::mutex_type<std::mutex>>::type;
 
 using Connection = boost::signals2::connection;
 using ScopedConnection = boost::signals2::scoped_connection;

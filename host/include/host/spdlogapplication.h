@@ -1,6 +1,6 @@
-// The host's logger singleton: every module of the process writes to the one spdlog logger it holds.
-// Owned by the singleton; thread-safe (the logger pointer is swapped under a mutex, spdlog loggers
-// are themselves thread-safe).
+// The host's logger singleton: every module of the process writes to the one spdlog logger it
+// holds. Owned by the singleton; thread-safe (the logger pointer is swapped under a mutex, spdlog
+// loggers are themselves thread-safe).
 #pragma once
 
 #include <memory>

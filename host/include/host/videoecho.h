@@ -78,11 +78,11 @@ private:
     void changeRegions(const std::function<bool(std::vector<SpliceRegion>&)>& change);
 
     mutable std::mutex mutex_;
-    VideoEchoAddr addr_;                          // guarded by mutex_
-    std::vector<SpliceRegion> regions_;           // guarded by mutex_
-    Settings settings_;                           // guarded by mutex_
-    SplicingRegionsCallBack splicingRegions_;     // guarded by mutex_
-    VideoEchoSourceCallBack videoEchoSource_;     // guarded by mutex_
+    VideoEchoAddr addr_;                       // guarded by mutex_
+    std::vector<SpliceRegion> regions_;        // guarded by mutex_
+    Settings settings_;                        // guarded by mutex_
+    SplicingRegionsCallBack splicingRegions_;  // guarded by mutex_
+    VideoEchoSourceCallBack videoEchoSource_;  // guarded by mutex_
 };
 
 }  // namespace tarn::mediadispatch

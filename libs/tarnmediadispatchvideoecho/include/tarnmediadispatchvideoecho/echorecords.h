@@ -56,7 +56,8 @@ public:
     EchoKey(uint64_t mediaId, vantor::EditingMode mode) {
         char* const end = text_ + sizeof(text_);
         auto idEnd = std::to_chars(text_, end, mediaId).ptr;
-        size_ = static_cast<size_t>(std::to_chars(idEnd, end, static_cast<int32_t>(mode)).ptr - text_);
+        size_ =
+            static_cast<size_t>(std::to_chars(idEnd, end, static_cast<int32_t>(mode)).ptr - text_);
     }
     std::string_view view() const { return {text_, size_}; }
     std::string str() const { return std::string(view()); }

@@ -94,151 +94,166 @@ inline const msgpack::object* element(const msgpack::object_array& array, uint32
 
 namespace msgpack {
 MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS) {
-namespace adaptor {
+    namespace adaptor {
 
-template <>
-struct convert<vantor::mediadispatch::STDisplayCardId> {
-    const msgpack::object& operator()(const msgpack::object& o,
-                                      vantor::mediadispatch::STDisplayCardId& v) const {
-        namespace w = tarn::mediadispatch::wire;
-        const auto& a = w::readArray(o);
-        v = {};
-        if (auto e = w::element(a, 0)) v.nodeId = w::readString(*e);
-        if (auto e = w::element(a, 1)) v.id = w::readUnsigned(*e);
-        if (auto e = w::element(a, 2)) v.deviceId = w::readString(*e);
-        if (auto e = w::element(a, 3)) v.extra = w::readString(*e);
-        return o;
-    }
-};
-
-template <>
-struct pack<vantor::mediadispatch::STDisplayCardId> {
-    template <typename Stream>
-    msgpack::packer<Stream>& operator()(msgpack::packer<Stream>& p,
-                                        const vantor::mediadispatch::STDisplayCardId& v) const {
-        p.pack_array(4);
-        p.pack(v.nodeId);
-        p.pack_uint64(v.id);
-        p.pack(v.deviceId);
-        p.pack(v.extra);
-        return p;
-    }
-};
-
-template <>
-struct convert<tarn::mediadispatch::VideoEchoAddr> {
-    const msgpack::object& operator()(const msgpack::object& o,
-                                      tarn::mediadispatch::VideoEchoAddr& v) const {
-        namespace w = tarn::mediadispatch::wire;
-        const auto& a = w::readArray(o);
-        v = {};
-        if (auto e = w::element(a, 0)) e->convert(v.cardId);
-        if (auto e = w::element(a, 1)) v.url = w::readString(*e);
-        return o;
-    }
-};
-
-template <>
-struct pack<tarn::mediadispatch::VideoEchoAddr> {
-    template <typename Stream>
-    msgpack::packer<Stream>& operator()(msgpack::packer<Stream>& p,
-                                        const tarn::mediadispatch::VideoEchoAddr& v) const {
-        p.pack_array(2);
-        p.pack(v.cardId);
-        p.pack(v.url);
-        return p;
-    }
-};
-
-template <>
-struct convert<tarn::mediadispatch::RegionRect> {
-    const msgpack::object& operator()(const msgpack::object& o,
-                                      tarn::mediadispatch::RegionRect& v) const {
-        namespace w = tarn::mediadispatch::wire;
-        const auto& a = w::readArray(o);
-        v = {};
-        if (auto e = w::element(a, 0)) v.x = w::readFloat(*e);
-        if (auto e = w::element(a, 1)) v.y = w::readFloat(*e);
-        if (auto e = w::element(a, 2)) v.width = w::readFloat(*e);
-        if (auto e = w::element(a, 3)) v.height = w::readFloat(*e);
-        return o;
-    }
-};
-
-template <>
-struct pack<tarn::mediadispatch::RegionRect> {
-    template <typename Stream>
-    msgpack::packer<Stream>& operator()(msgpack::packer<Stream>& p,
-                                        const tarn::mediadispatch::RegionRect& v) const {
-        namespace w = tarn::mediadispatch::wire;
-        p.pack_array(4);
-        w::packFloat(p, v.x);
-        w::packFloat(p, v.y);
-        w::packFloat(p, v.width);
-        w::packFloat(p, v.height);
-        return p;
-    }
-};
-
-template <>
-struct convert<tarn::mediadispatch::SpliceRegion> {
-    const msgpack::object& operator()(const msgpack::object& o,
-                                      tarn::mediadispatch::SpliceRegion& v) const {
-        namespace w = tarn::mediadispatch::wire;
-        const auto& a = w::readArray(o);
-        v = {};
-        if (auto e = w::element(a, 0)) v.ownerId = w::readUnsigned(*e);
-        if (auto e = w::element(a, 1)) v.mediaId = w::readUnsigned(*e);
-        if (auto e = w::element(a, 2)) e->convert(v.rect);
-        return o;
-    }
-};
-
-template <>
-struct pack<tarn::mediadispatch::SpliceRegion> {
-    template <typename Stream>
-    msgpack::packer<Stream>& operator()(msgpack::packer<Stream>& p,
-                                        const tarn::mediadispatch::SpliceRegion& v) const {
-        p.pack_array(3);
-        p.pack_uint64(v.ownerId);
-        p.pack_uint64(v.mediaId);
-        p.pack(v.rect);
-        return p;
-    }
-};
-
-template <>
-struct convert<tarn::mediadispatch::VideoEchoSpliceStrategy> {
-    const msgpack::object& operator()(const msgpack::object& o,
-                                      tarn::mediadispatch::VideoEchoSpliceStrategy& v) const {
-        namespace w = tarn::mediadispatch::wire;
-        const auto& a = w::readArray(o);
-        v = {};
-        if (auto e = w::element(a, 0)) e->convert(v.addr);
-        if (auto e = w::element(a, 1)) {
-            const auto& regions = w::readArray(*e);
-            v.regions.resize(regions.size);
-            for (uint32_t i = 0; i < regions.size; ++i) {
-                regions.ptr[i].convert(v.regions[i]);
-            }
+    template <>
+    struct convert<vantor::mediadispatch::STDisplayCardId> {
+        const msgpack::object& operator()(const msgpack::object& o,
+                                          vantor::mediadispatch::STDisplayCardId& v) const {
+            namespace w = tarn::mediadispatch::wire;
+            const auto& a = w::readArray(o);
+            v = {};
+            if (auto e = w::element(a, 0))
+                v.nodeId = w::readString(*e);
+            if (auto e = w::element(a, 1))
+                v.id = w::readUnsigned(*e);
+            if (auto e = w::element(a, 2))
+                v.deviceId = w::readString(*e);
+            if (auto e = w::element(a, 3))
+                v.extra = w::readString(*e);
+            return o;
         }
-        return o;
-    }
-};
+    };
 
-template <>
-struct pack<tarn::mediadispatch::VideoEchoSpliceStrategy> {
-    template <typename Stream>
-    msgpack::packer<Stream>& operator()(
-        msgpack::packer<Stream>& p, const tarn::mediadispatch::VideoEchoSpliceStrategy& v) const {
-        p.pack_array(2);
-        p.pack(v.addr);
-        p.pack(v.regions);
-        return p;
-    }
-};
+    template <>
+    struct pack<vantor::mediadispatch::STDisplayCardId> {
+        template <typename Stream>
+        msgpack::packer<Stream>& operator()(msgpack::packer<Stream>& p,
+                                            const vantor::mediadispatch::STDisplayCardId& v) const {
+            p.pack_array(4);
+            p.pack(v.nodeId);
+            p.pack_uint64(v.id);
+            p.pack(v.deviceId);
+            p.pack(v.extra);
+            return p;
+        }
+    };
 
-}  // namespace adaptor
+    template <>
+    struct convert<tarn::mediadispatch::VideoEchoAddr> {
+        const msgpack::object& operator()(const msgpack::object& o,
+                                          tarn::mediadispatch::VideoEchoAddr& v) const {
+            namespace w = tarn::mediadispatch::wire;
+            const auto& a = w::readArray(o);
+            v = {};
+            if (auto e = w::element(a, 0))
+                e->convert(v.cardId);
+            if (auto e = w::element(a, 1))
+                v.url = w::readString(*e);
+            return o;
+        }
+    };
+
+    template <>
+    struct pack<tarn::mediadispatch::VideoEchoAddr> {
+        template <typename Stream>
+        msgpack::packer<Stream>& operator()(msgpack::packer<Stream>& p,
+                                            const tarn::mediadispatch::VideoEchoAddr& v) const {
+            p.pack_array(2);
+            p.pack(v.cardId);
+            p.pack(v.url);
+            return p;
+        }
+    };
+
+    template <>
+    struct convert<tarn::mediadispatch::RegionRect> {
+        const msgpack::object& operator()(const msgpack::object& o,
+                                          tarn::mediadispatch::RegionRect& v) const {
+            namespace w = tarn::mediadispatch::wire;
+            const auto& a = w::readArray(o);
+            v = {};
+            if (auto e = w::element(a, 0))
+                v.x = w::readFloat(*e);
+            if (auto e = w::element(a, 1))
+                v.y = w::readFloat(*e);
+            if (auto e = w::element(a, 2))
+                v.width = w::readFloat(*e);
+            if (auto e = w::element(a, 3))
+                v.height = w::readFloat(*e);
+            return o;
+        }
+    };
+
+    template <>
+    struct pack<tarn::mediadispatch::RegionRect> {
+        template <typename Stream>
+        msgpack::packer<Stream>& operator()(msgpack::packer<Stream>& p,
+                                            const tarn::mediadispatch::RegionRect& v) const {
+            namespace w = tarn::mediadispatch::wire;
+            p.pack_array(4);
+            w::packFloat(p, v.x);
+            w::packFloat(p, v.y);
+            w::packFloat(p, v.width);
+            w::packFloat(p, v.height);
+            return p;
+        }
+    };
+
+    template <>
+    struct convert<tarn::mediadispatch::SpliceRegion> {
+        const msgpack::object& operator()(const msgpack::object& o,
+                                          tarn::mediadispatch::SpliceRegion& v) const {
+            namespace w = tarn::mediadispatch::wire;
+            const auto& a = w::readArray(o);
+            v = {};
+            if (auto e = w::element(a, 0))
+                v.ownerId = w::readUnsigned(*e);
+            if (auto e = w::element(a, 1))
+                v.mediaId = w::readUnsigned(*e);
+            if (auto e = w::element(a, 2))
+                e->convert(v.rect);
+            return o;
+        }
+    };
+
+    template <>
+    struct pack<tarn::mediadispatch::SpliceRegion> {
+        template <typename Stream>
+        msgpack::packer<Stream>& operator()(msgpack::packer<Stream>& p,
+                                            const tarn::mediadispatch::SpliceRegion& v) const {
+            p.pack_array(3);
+            p.pack_uint64(v.ownerId);
+            p.pack_uint64(v.mediaId);
+            p.pack(v.rect);
+            return p;
+        }
+    };
+
+    template <>
+    struct convert<tarn::mediadispatch::VideoEchoSpliceStrategy> {
+        const msgpack::object& operator()(const msgpack::object& o,
+                                          tarn::mediadispatch::VideoEchoSpliceStrategy& v) const {
+            namespace w = tarn::mediadispatch::wire;
+            const auto& a = w::readArray(o);
+            v = {};
+            if (auto e = w::element(a, 0))
+                e->convert(v.addr);
+            if (auto e = w::element(a, 1)) {
+                const auto& regions = w::readArray(*e);
+                v.regions.resize(regions.size);
+                for (uint32_t i = 0; i < regions.size; ++i) {
+                    regions.ptr[i].convert(v.regions[i]);
+                }
+            }
+            return o;
+        }
+    };
+
+    template <>
+    struct pack<tarn::mediadispatch::VideoEchoSpliceStrategy> {
+        template <typename Stream>
+        msgpack::packer<Stream>& operator()(
+            msgpack::packer<Stream>& p,
+            const tarn::mediadispatch::VideoEchoSpliceStrategy& v) const {
+            p.pack_array(2);
+            p.pack(v.addr);
+            p.pack(v.regions);
+            return p;
+        }
+    };
+
+    }  // namespace adaptor
 }  // MSGPACK_API_VERSION_NAMESPACE
 }  // namespace msgpack
 
