@@ -7,7 +7,7 @@ packages=(
   libmsgpack-cxx-dev libasio-dev libspdlog-dev libfmt-dev libboost-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libswscale-dev libavutil-dev libpng-dev
-  python3 python3-msgpack
+  python3 python3-msgpack clang-format
 )
 
 missing=()
