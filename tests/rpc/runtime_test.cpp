@@ -1,0 +1,202 @@
+// The networked runtimes in one process, joined over loopback: calls from nodes reach the main
+// machine's handlers, publications reach every node's handlers, tasks run in order.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include <host/rpc/mainmachineruntime.h>
+#include <host/rpc/noderuntime.h>
+
+#include "logcapture.h"
+#include "rawpeer.h"
+
+namespace {
+
+using namespace rpctest;
+using host::rpc::MainMachineRuntime;
+using host::rpc::NodeRuntime;
+
+std::string oneElementArray(const std::string& value) {
+    msgpack::sbuffer buffer;
+    msgpack::pack(buffer, std::make_tuple(value));
+    return std::string(buffer.data(), buffer.size());
+}
+
+// Collects deliveries of one handler; thread-safe.
+class Inbox {
+public:
+    vantor::RPCHandler handler() {
+        return [this](const char* text, const char* data, unsigned size) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            items_.push_back(std::string(text) + "|" + std::string(data, size));
+            arrived_.notify_all();
+        };
+    }
+    bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 3000ms) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return arrived_.wait_for(lock, timeout, [&] { return items_.size() >= count; });
+    }
+    std::vector<std::string> items() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::string> items_;  // guarded by mutex_
+};
+
+TEST(NetworkRuntime, NodeCallReachesTheMainHandlerWithTheArgumentArray) {
+    MainMachineRuntime main;
+    Inbox inbox;
+    main.registerHandler("AddEchoAddr", inbox.handler());
+    NodeRuntime node("127.0.0.1", main.port());
+    ASSERT_TRUE(node.waitConnected(3000ms));
+    const std::string payload = oneElementArray("addr");
+    node.publish("AddEchoAddr", payload.data(), static_cast<unsigned>(payload.size()));
+    ASSERT_TRUE(inbox.waitFor(1));
+    EXPECT_EQ(inbox.items()[0], "AddEchoAddr|" + payload);
+
+    // A direct client call with one argument delivers the same bytes.
+    host::rpc::RpcClient client("127.0.0.1", main.port());
+    ASSERT_TRUE(client.connect());
+    client.call<2000, void>("AddEchoAddr", std::string("addr"));
+    ASSERT_TRUE(inbox.waitFor(2));
+    EXPECT_EQ(inbox.items()[1], "AddEchoAddr|" + payload);
+}
+
+TEST(NetworkRuntime, MainHandlerExceptionGoesBackToTheCaller) {
+    MainMachineRuntime main;
+    main.registerHandler("UpdateSpliceStrategy", [](const char*, const char*, unsigned) {
+        throw std::invalid_argument("unpack failed: Args not match!");
+    });
+    host::rpc::RpcClient client("127.0.0.1", main.port());
+    ASSERT_TRUE(client.connect());
+    try {
+        client.call<2000, void>("UpdateSpliceStrategy", 1);
+        FAIL() << "no exception";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), "unpack failed: Args not match!");
+    }
+    main.unregisterHandler("UpdateSpliceStrategy");
+    try {
+        client.call<2000, void>("UpdateSpliceStrategy", 1);
+        FAIL() << "no exception";
+    } catch (const std::logic_error& error) {
+        EXPECT_STREQ(error.what(), "unknown function: UpdateSpliceStrategy");
+    }
+}
+
+TEST(NetworkRuntime, MainPublicationReachesEveryNode) {
+    MainMachineRuntime main;
+    NodeRuntime first("127.0.0.1", main.port());
+    NodeRuntime second("127.0.0.1", main.port());
+    Inbox firstInbox;
+    Inbox secondInbox;
+    first.registerHandler("UpdateEchoAddrs", firstInbox.handler());
+    second.registerHandler("UpdateEchoAddrs", secondInbox.handler());
+    ASSERT_TRUE(first.waitConnected(3000ms));
+    ASSERT_TRUE(second.waitConnected(3000ms));
+    // The payload travels unchanged even when it is not msgpack.
+    const std::string payload("\xc1\x00 raw", 6);
+    ASSERT_TRUE([&] {
+        const auto deadline = std::chrono::steady_clock::now() + 3000ms;
+        while (std::chrono::steady_clock::now() < deadline) {
+            main.publish("UpdateEchoAddrs", payload.data(), static_cast<unsigned>(payload.size()));
+            if (firstInbox.waitFor(1, 20ms) && secondInbox.waitFor(1, 20ms)) {
+                return true;
+            }
+        }
+        return false;
+    }());
+    EXPECT_EQ(firstInbox.items()[0], "UpdateEchoAddrs|" + payload);
+    EXPECT_EQ(secondInbox.items()[0], "UpdateEchoAddrs|" + payload);
+
+    second.unregisterHandler("UpdateEchoAddrs");
+    first.drain();
+    second.drain();
+    const std::size_t secondBefore = secondInbox.items().size();
+    main.publish("UpdateEchoAddrs", payload.data(), static_cast<unsigned>(payload.size()));
+    ASSERT_TRUE(firstInbox.waitFor(firstInbox.items().size() + 1));
+    second.drain();
+    EXPECT_EQ(secondInbox.items().size(), secondBefore);
+}
+
+TEST(NetworkRuntime, NodeHandlerExceptionIsLoggedAndDeliveriesGoOn) {
+    MainMachineRuntime main;
+    NodeRuntime node("127.0.0.1", main.port());
+    Inbox inbox;
+    std::atomic<int> calls{0};
+    node.registerHandler("AddEchoAddr", [&](const char* text, const char* data, unsigned size) {
+        if (calls++ == 0) {
+            throw std::invalid_argument("unpack failed: Args not match!");
+        }
+        inbox.handler()(text, data, size);
+    });
+    ASSERT_TRUE(node.waitConnected(3000ms));
+    testsupport::LogCapture log;
+    const auto deadline = std::chrono::steady_clock::now() + 3000ms;
+    while (calls.load() < 2 && std::chrono::steady_clock::now() < deadline) {
+        main.publish("AddEchoAddr", "\x90", 1);
+        std::this_thread::sleep_for(10ms);
+    }
+    node.drain();
+    ASSERT_GE(calls.load(), 2);
+    EXPECT_TRUE(inbox.waitFor(1));
+    bool logged = false;
+    for (const auto& line : log.lines()) {
+        logged |= line.level == spdlog::level::err &&
+                  line.text.find("unpack failed: Args not match!") != std::string::npos;
+    }
+    EXPECT_TRUE(logged);
+}
+
+TEST(NetworkRuntime, NodePublicationThatIsNotAnArrayIsDropped) {
+    MainMachineRuntime main;
+    Inbox inbox;
+    main.registerHandler("AddEchoAddr", inbox.handler());
+    NodeRuntime node("127.0.0.1", main.port());
+    ASSERT_TRUE(node.waitConnected(3000ms));
+    testsupport::LogCapture log;
+    node.publish("AddEchoAddr", "\xa1x", 2);
+    node.publish("AddEchoAddr", "\x90", 1);
+    ASSERT_TRUE(inbox.waitFor(1));
+    EXPECT_EQ(inbox.items().size(), 1u);
+    EXPECT_EQ(inbox.items()[0], "AddEchoAddr|\x90");
+    EXPECT_FALSE(log.lines().empty());
+}
+
+TEST(NetworkRuntime, TasksRunInPostingOrderOnTheTaskThread) {
+    MainMachineRuntime main;
+    NodeRuntime node("127.0.0.1", deadPort());
+    for (vantor::IQVRuntime* runtime :
+         {static_cast<vantor::IQVRuntime*>(&main), static_cast<vantor::IQVRuntime*>(&node)}) {
+        std::mutex mutex;
+        std::vector<int> order;
+        std::set<std::thread::id> threads;
+        for (int i = 0; i < 100; ++i) {
+            std::function<void()> task = [&, i] {
+                std::lock_guard<std::mutex> lock(mutex);
+                order.push_back(i);
+                threads.insert(std::this_thread::get_id());
+            };
+            runtime->postTask(task, __FILE__, __LINE__, __func__);
+        }
+        if (runtime == &main) {
+            main.drainTasks();
+        } else {
+            node.drain();
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_EQ(order.size(), 100u);
+        for (int i = 0; i < 100; ++i) {
+            EXPECT_EQ(order[i], i);
+        }
+        EXPECT_EQ(threads.size(), 1u);
+        EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+    }
+}
+
+}  // namespace
