@@ -1,0 +1,108 @@
+// The address and splice-strategy registry: queries answered from the echo servers, updates that
+// create a server for a remote address, hand a strategy to a card's server or record an address.
+#include <tarnmediadispatchvideoecho/videoechomgr.h>
+
+#include <algorithm>
+
+#include <host/log.h>
+
+#include "videoechomgrimpl.h"
+
+namespace tarn::mediadispatch {
+
+std::vector<VideoEchoAddr> VideoEchoMgr::getAllVideoEchoAddr() {
+    std::vector<VideoEchoAddr> addrs;
+    for (const auto& server : impl_->echoServerSnapshot()) {
+        addrs.push_back(server->getAddr());
+    }
+    return addrs;
+}
+
+std::vector<VideoEchoAddr> VideoEchoMgr::getLocalAllVideoEchoAddr() {
+    return getAllVideoEchoAddr();
+}
+
+std::vector<VideoEchoSpliceStrategy> VideoEchoMgr::getAllEchoSpliceStrategies() {
+    std::vector<VideoEchoSpliceStrategy> strategies;
+    for (const auto& server : impl_->echoServerSnapshot()) {
+        strategies.push_back(server->getSpliceStrategy());
+    }
+    return strategies;
+}
+
+std::vector<VideoEchoSpliceStrategy> VideoEchoMgr::getLocalEchoSpliceStrategies() {
+    return getAllEchoSpliceStrategies();
+}
+
+std::vector<EchoInfo> VideoEchoMgr::getAllEchoInfo() {
+    std::vector<EchoInfo> infos;
+    for (const auto& server : impl_->echoServerSnapshot()) {
+        EchoInfo info;
+        info.addr = server->getAddr();
+        info.strategy = server->getSpliceStrategy();
+        infos.push_back(std::move(info));
+    }
+    return infos;
+}
+
+void VideoEchoMgr::AddMedia(const VideoEchoAddr&) {}
+
+void VideoEchoMgr::setVideoEchoAddr(const VideoEchoAddr& addr) {
+    impl_->setVideoEchoAddr(addr);
+}
+
+void VideoEchoMgr::Impl::setVideoEchoAddr(const VideoEchoAddr& addr) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    const bool known = std::any_of(knownAddrs.begin(), knownAddrs.end(),
+                                   [&](const VideoEchoAddr& a) { return sameAddr(a, addr); });
+    if (!known) {
+        knownAddrs.push_back(addr);
+    }
+}
+
+void VideoEchoMgr::setVideoEchoSpliceStrategy(const VideoEchoSpliceStrategy& strategy) {
+    if (const auto server = impl_->findEchoServer(strategy.addr.cardId)) {
+        server->synchronizeSpliceStrategy(strategy);
+    }
+}
+
+void VideoEchoMgr::setVideoEchoSpliceStrategies(
+    const std::vector<VideoEchoSpliceStrategy>& strategies) {
+    for (const auto& strategy : strategies) {
+        setVideoEchoSpliceStrategy(strategy);
+    }
+}
+
+void VideoEchoMgr::updateSpliceStrategy(const VideoEchoSpliceStrategy& strategy) {
+    impl_->updateSpliceStrategy(strategy);
+}
+
+// A media shows in at most one player: each region first takes its media out of every player,
+// then lands in the player of the strategy's card.
+void VideoEchoMgr::Impl::updateSpliceStrategy(const VideoEchoSpliceStrategy& strategy) {
+    const std::string key = vantor::mediadispatch::cardKey(strategy.addr.cardId);
+    {
+        std::lock_guard<std::mutex> lock(playerMutex);
+        auto entry = players.find(key);
+        if (entry != players.end()) {
+            entry->second.spliceSources.clear();
+            for (const auto& region : strategy.regions) {
+                for (auto& player : players) {
+                    auto& sources = player.second.spliceSources;
+                    sources.erase(std::remove_if(sources.begin(), sources.end(),
+                                                 [&](const vantor::STRectInfo& rect) {
+                                                     return rect.id == region.mediaId;
+                                                 }),
+                                  sources.end());
+                }
+                entry->second.spliceSources.push_back(
+                    vantor::STRectInfo{region.mediaId, region.rect.x, region.rect.y,
+                                       region.rect.width, region.rect.height});
+            }
+            return;
+        }
+    }
+    TARN_LOG_INFO("device {}, split stratery update failed!", strategy.addr.cardId.deviceId);
+}
+
+}  // namespace tarn::mediadispatch
