@@ -3,10 +3,13 @@
 namespace tarn::mediadispatch::channel {
 
 int64_t planeBytes(int32_t height, int32_t linesize) {
-    if (height == 0 || linesize == 0) {
+    if (linesize < 0) {
+        return -1;
+    }
+    if (linesize == 0 || height == 0) {
         return 0;
     }
-    if (height < 0 || linesize < 0) {
+    if (height < 0) {
         return -1;
     }
     return static_cast<int64_t>(height) * static_cast<int64_t>(linesize);

@@ -9,8 +9,9 @@
 
 namespace tarn::mediadispatch::channel {
 
-// height * linesize, or -1 when either is negative and the product would not be 0: such a plane
-// has no meaningful size and must be neither allocated nor copied.
+// height * linesize, or -1 for a negative line size, or a negative height under a line size: such
+// a plane has no meaningful size and must be neither allocated nor copied. A plane without a line
+// size is absent (0) whatever the height.
 int64_t planeBytes(int32_t height, int32_t linesize);
 
 struct PlaneSpan {

@@ -1,0 +1,203 @@
+#include <tarnmediadispatchvideoecho/sharedmemoryipcserver.h>
+#include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
+
+#include <cstring>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "channeltestsupport.h"
+#include "logcapture.h"
+
+namespace {
+
+using qv::mediacore::IFrame;
+using tarn::mediadispatch::SharedMemoryIPCServer;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+using vantor::mediadispatch::SharedMemoryPlayer;
+
+class Player : public testing::Test {
+protected:
+    void SetUp() override {
+        name = channeltest::freshName("player");
+        player = std::make_shared<SharedMemoryPlayer>(nullptr, name);
+        writer = std::make_shared<SharedMemoryIPCServer>(name);
+    }
+    void TearDown() override {
+        player.reset();
+        writer.reset();
+        EXPECT_FALSE(channeltest::existsInDevShm(name)) << "the test's segment is left behind";
+    }
+    void startWriting(const channeltest::TestFrame& frame) {
+        writer->play(0, 0);
+        writer->updateFrame(frame.get(), 0);
+    }
+
+    std::string name;
+    testsupport::LogCapture log;
+    std::shared_ptr<SharedMemoryPlayer> player;
+    std::shared_ptr<SharedMemoryIPCServer> writer;
+};
+
+void expectFrameEquals(const IFrame* got, const channeltest::TestFrame& sent) {
+    ASSERT_NE(got, nullptr);
+    const IFrame* want = sent.get();
+    EXPECT_EQ(got->getWidth(), want->getWidth());
+    EXPECT_EQ(got->getHeight(), want->getHeight());
+    EXPECT_EQ(got->format(), want->format());
+    EXPECT_EQ(got->getFps(), want->getFps());
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(got->kframe()->linesize[i], want->kframe()->linesize[i]);
+        if (!sent.plane(i).empty()) {
+            ASSERT_NE(got->kframe()->data[i], nullptr);
+            EXPECT_EQ(
+                std::memcmp(got->kframe()->data[i], sent.plane(i).data(), sent.plane(i).size()), 0)
+                << "plane " << i;
+        }
+    }
+}
+
+TEST_F(Player, ReturnsNullBeforeAnyWriterAndReportsTheOpenFailureOnce) {
+    player->play(0, 0);
+    CaptureStderr();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(player->getFrame(0), nullptr);
+    }
+    EXPECT_EQ(GetCapturedStderr(),
+              "fail OpenFileMapping[" + std::to_string(ENOENT) + "]: " + name + "\n");
+}
+
+TEST_F(Player, ReadsTheWritersFrameByteForByte) {
+    channeltest::TestFrame frame(640, 640, {2560}, 42);
+    startWriting(frame);
+    player->play(0, 0);
+    expectFrameEquals(player->getFrame(0), frame);
+}
+
+TEST_F(Player, ReadsEveryPlaneOfAMultiPlaneFrame) {
+    channeltest::TestFrame frame(64, 48, {64, 32, 32, 0, 0, 0, 0, 16}, 3, 0, 30);
+    startWriting(frame);
+    expectFrameEquals(player->getFrame(0), frame);
+}
+
+TEST_F(Player, TwoReadsOfOneFrameReturnTheSamePointerAndBuffers) {
+    channeltest::TestFrame frame(16, 16, {64, 16}, 8);
+    startWriting(frame);
+    IFrame* first = player->getFrame(0);
+    ASSERT_NE(first, nullptr);
+    uint8_t* plane0 = first->kframe()->data[0];
+    uint8_t* plane1 = first->kframe()->data[1];
+    IFrame* second = player->getFrame(0);
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(second->kframe()->data[0], plane0);
+    EXPECT_EQ(second->kframe()->data[1], plane1);
+    expectFrameEquals(second, frame);
+}
+
+TEST_F(Player, FollowsNewFramesAndReallocatesOnlyPlanesWhoseSizeChanged) {
+    channeltest::TestFrame first(16, 16, {64, 16}, 8);
+    startWriting(first);
+    IFrame* got = player->getFrame(0);
+    ASSERT_NE(got, nullptr);
+    uint8_t* plane0 = got->kframe()->data[0];
+    // Keep plane 0's old buffer alive elsewhere so that a reallocation could not land on it.
+    channeltest::TestFrame second(16, 16, {64, 48}, 9);
+    writer->updateFrame(second.get(), 0);
+    got = player->getFrame(0);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->kframe()->data[0], plane0) << "same size: buffer reused";
+    expectFrameEquals(got, second);
+}
+
+TEST_F(Player, StoppedPlayerReturnsNullUntilItPlaysAgain) {
+    channeltest::TestFrame frame(4, 4, {16}, 1);
+    startWriting(frame);
+    player->stop(false);
+    EXPECT_EQ(player->getPlayState(), qv::mediacore::kPlayerStateStopped);
+    EXPECT_EQ(player->getFrame(0), nullptr);
+    player->play(0, 0);
+    EXPECT_EQ(player->getPlayState(), qv::mediacore::kPlayerStatePlaying);
+    expectFrameEquals(player->getFrame(0), frame);
+}
+
+TEST_F(Player, PausedPlayerKeepsShowingTheLatestFrame) {
+    channeltest::TestFrame frame(4, 4, {16}, 1);
+    startWriting(frame);
+    player->pause(0);
+    EXPECT_EQ(player->getPlayState(), qv::mediacore::kPlayerStatePaused);
+    expectFrameEquals(player->getFrame(0), frame);
+    player->resume(0);
+    EXPECT_EQ(player->getPlayState(), qv::mediacore::kPlayerStatePlaying);
+}
+
+TEST_F(Player, DisabledFrameDeliveryReturnsNullInEveryState) {
+    channeltest::TestFrame frame(4, 4, {16}, 1);
+    startWriting(frame);
+    player->setVideoEchoSendFrameEnabled(false);
+    player->play(0, 0);
+    EXPECT_EQ(player->getFrame(0), nullptr);
+    player->pause(0);
+    EXPECT_EQ(player->getFrame(0), nullptr);
+    player->setVideoEchoSendFrameEnabled(true);
+    EXPECT_NE(player->getFrame(0), nullptr);
+}
+
+TEST_F(Player, NoticesAWriterThatHasGoneAtTheNextRead) {
+    channeltest::TestFrame frame(4, 4, {16}, 1);
+    startWriting(frame);
+    ASSERT_NE(player->getFrame(0), nullptr);
+    writer->stop();
+    EXPECT_TRUE(channeltest::existsInDevShm(name)) << "the player's view keeps it alive";
+    CaptureStderr();
+    EXPECT_EQ(player->getFrame(0), nullptr);
+    GetCapturedStderr();
+    EXPECT_FALSE(channeltest::existsInDevShm(name)) << "the last holder deleted it";
+}
+
+TEST_F(Player, FollowsAWriterThatRestartsUnderTheSameName) {
+    channeltest::TestFrame first(4, 4, {16}, 1);
+    startWriting(first);
+    expectFrameEquals(player->getFrame(0), first);
+    writer->stop();
+    CaptureStderr();
+    EXPECT_EQ(player->getFrame(0), nullptr);
+    GetCapturedStderr();
+    channeltest::TestFrame second(8, 8, {32}, 2);
+    startWriting(second);
+    expectFrameEquals(player->getFrame(0), second);
+}
+
+TEST_F(Player, FrameLargerThanTheSegmentYieldsNullAndFreesThePlaneBuffers) {
+    channeltest::TestFrame small(4, 4, {16}, 1);
+    startWriting(small);
+    ASSERT_NE(player->getFrame(0), nullptr);
+    channeltest::TestFrame huge(1, 2, {1000000}, 1);
+    writer->updateFrame(huge.get(), 0);
+    // Still the same frame object, now with the header's line sizes and no buffers.
+    EXPECT_EQ(player->getFrame(0), nullptr);
+    channeltest::TestFrame back(4, 4, {16}, 5);
+    writer->updateFrame(back.get(), 0);
+    expectFrameEquals(player->getFrame(0), back);
+}
+
+TEST_F(Player, DestroyFrameAndInitChangeNothing) {
+    EXPECT_TRUE(player->init());
+    channeltest::TestFrame frame(4, 4, {16}, 1);
+    startWriting(frame);
+    IFrame* got = player->getFrame(0);
+    player->destroyFrame();
+    expectFrameEquals(got, frame);
+}
+
+TEST_F(Player, DestructionLetsGoOfTheLastView) {
+    channeltest::TestFrame frame(4, 4, {16}, 1);
+    startWriting(frame);
+    ASSERT_NE(player->getFrame(0), nullptr);
+    writer->stop();
+    EXPECT_TRUE(channeltest::existsInDevShm(name));
+    player.reset();
+    EXPECT_FALSE(channeltest::existsInDevShm(name));
+}
+
+}  // namespace
