@@ -1,0 +1,29 @@
+// The subcommands of videoecho. Each is a spec (for parsing and --help) and a function that runs
+// it and returns the exit code; RunError and UsageError escape to main, which prints them.
+#pragma once
+
+#include <vector>
+
+#include "cli.h"
+
+namespace videoecho {
+
+struct Command {
+    CommandSpec spec;
+    int (*run)(const ParsedArgs& args, const char* self);  // `self`: path of this executable
+    bool hidden = false;  // internal: the processes that `demo` starts
+};
+
+Command sendCommand();
+Command probeCommand();
+Command snapshotCommand();
+Command watchCommand();
+Command demoCommand();
+Command demoSourceCommand();
+Command demoViewerCommand();
+Command benchCommand();
+
+// Every subcommand's spec gets this option.
+OptionSpec verboseOption();
+
+}  // namespace videoecho
