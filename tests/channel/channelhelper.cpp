@@ -1,0 +1,119 @@
+// The helper roles that the cross-process tests run in a child process:
+//   writer NAME  - a SharedMemoryIPCServer driven by commands:
+//                  play | stop | frame SEED | stream SEED (writes until killed) | exit
+//   reader NAME  - a SharedMemoryPlayer: read -> "null" or "frame DIGEST"
+//   squat NAME SIZE - creates NAME with SIZE bytes and holds it until exit
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <host/spdlogapplication.h>
+#include <shm/shmhandle.h>
+#include <tarnmediadispatchvideoecho/sharedmemoryipcserver.h>
+#include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
+
+#include "channeltestsupport.h"
+#include "childprocess.h"
+
+namespace channeltest {
+
+namespace {
+
+void answer(const std::string& line) {
+    std::cout << line << std::endl;
+}
+
+int runWriter(const std::string& name) {
+    tarn::mediadispatch::SharedMemoryIPCServer writer(name);
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream command(line);
+        std::string verb;
+        int seed = 0;
+        command >> verb >> seed;
+        if (verb == "play") {
+            writer.play(0, 0);
+        } else if (verb == "stop") {
+            writer.stop();
+        } else if (verb == "frame") {
+            TestFrame frame(640, 640, {2560}, static_cast<uint8_t>(seed));
+            writer.updateFrame(frame.get(), 0);
+        } else if (verb == "stream") {
+            TestFrame frame(640, 640, {2560}, static_cast<uint8_t>(seed));
+            writer.play(0, 0);
+            writer.updateFrame(frame.get(), 0);
+            answer("ok");
+            for (;;) {
+                writer.updateFrame(frame.get(), 0);
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
+        } else if (verb == "exit") {
+            answer("ok");
+            return 0;
+        }
+        answer("ok");
+    }
+    return 0;
+}
+
+int runReader(const std::string& name) {
+    vantor::mediadispatch::SharedMemoryPlayer player(nullptr, name);
+    player.play(0, 0);
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line == "read") {
+            qv::mediacore::IFrame* frame = player.getFrame(0);
+            if (frame == nullptr) {
+                answer("null");
+                continue;
+            }
+            const auto record = frame->kframe();
+            answer("frame " +
+                   std::to_string(frameDigest(frame->getWidth(), frame->getHeight(),
+                                              frame->format(), record->linesize, record->data)));
+        } else if (line == "exit") {
+            answer("ok");
+            return 0;
+        }
+    }
+    return 0;
+}
+
+int runSquatter(const std::string& name, uint64_t size) {
+    shm::ShmHandle handle;
+    if (!handle.acquire(name, size, shm::ShmMode::create)) {
+        return 3;
+    }
+    answer("ok");
+    std::string line;
+    while (std::getline(std::cin, line) && line != "exit") {
+    }
+    return 0;
+}
+
+}  // namespace
+
+int runHelper(int argc, char** argv) {
+    if (argc < 2) {
+        return 2;
+    }
+    // The parent checks results through the protocol; the children's log lines are noise.
+    RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::off);
+    const std::string role = argv[0];
+    const std::string name = argv[1];
+    if (role == "writer") {
+        return runWriter(name);
+    }
+    if (role == "reader") {
+        return runReader(name);
+    }
+    if (role == "squat" && argc >= 3) {
+        return runSquatter(name, std::stoull(argv[2]));
+    }
+    return 2;
+}
+
+}  // namespace channeltest
