@@ -1,0 +1,57 @@
+# Install rules and the CMake package: find_package(tarnmediadispatchvideoecho) gives the imported
+# targets tarnmediadispatchvideoecho::tarnmediadispatchvideoecho, ::host, ::shm and
+# ::tarnmultimachineproxy, with their public headers under include/.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(_tarn_package tarnmediadispatchvideoecho)
+set(_tarn_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${_tarn_package})
+set(_tarn_targets host shm tarnmediadispatchvideoecho tarnmultimachineproxy)
+
+# Installed libraries find each other next to themselves.
+set_target_properties(host shm tarnmediadispatchvideoecho PROPERTIES
+  INSTALL_RPATH "$ORIGIN"
+  VERSION ${PROJECT_VERSION}
+  SOVERSION ${PROJECT_VERSION_MAJOR})
+if(TARGET videoecho)
+  set_target_properties(videoecho PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+endif()
+
+install(TARGETS ${_tarn_targets}
+  EXPORT ${_tarn_package}Targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# Public headers: the host layer (with its RPC part), the segment layer, the library and the RPC
+# call helper, each under its own directory as they are included (<host/...>, <shm/...>, ...).
+foreach(_dir
+    host/include/host
+    host/rpc/include/host
+    libs/shm/include/shm
+    libs/tarnmediadispatchvideoecho/include/tarnmediadispatchvideoecho
+    libs/tarnmultimachineproxy/include/tarnmultimachineproxy)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/${_dir})
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/${_dir}
+      DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+      FILES_MATCHING PATTERN "*.h")
+  endif()
+endforeach()
+
+install(EXPORT ${_tarn_package}Targets
+  NAMESPACE ${_tarn_package}::
+  DESTINATION ${_tarn_config_dir})
+
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/${_tarn_package}Config.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/${_tarn_package}Config.cmake
+  INSTALL_DESTINATION ${_tarn_config_dir})
+write_basic_package_version_file(
+  ${CMAKE_CURRENT_BINARY_DIR}/${_tarn_package}ConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMinorVersion)
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/${_tarn_package}Config.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/${_tarn_package}ConfigVersion.cmake
+  DESTINATION ${_tarn_config_dir})
