@@ -237,3 +237,62 @@ TEST(RpcClient, SubscriptionsReceivePublicationsAndSurviveReconnects) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RpcClient, ConcurrentCallersEachGetTheirOwnReply) {
+    RpcServer server;
+    server.bind("add", std::function<int(int, int)>([](int a, int b) { return a + b; }));
+    RpcClient client("127.0.0.1", server.port());
+    ASSERT_TRUE(client.connect());
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t) {
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                if ((client.call<3000, int>("add", t * 1000, i)) != t * 1000 + i) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& caller : callers) {
+        caller.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(client.nextRequestId(), 801u);
+}
+
+TEST(RpcClient, PublicationsArriveWhileCallsAreInFlight) {
+    RpcServer server;
+    server.bind("publishAndReturn", std::function<int(int)>([&server](int n) {
+                    server.publish("tick", std::to_string(n));
+                    return n;
+                }));
+    RpcClient client("127.0.0.1", server.port());
+    std::mutex mutex;
+    std::vector<std::string> ticks;
+    std::thread::id handlerThread;
+    client.subscribe("tick", [&](const std::string&, const char* data, std::size_t size) {
+        std::lock_guard<std::mutex> lock(mutex);
+        ticks.emplace_back(data, size);
+        handlerThread = std::this_thread::get_id();
+    });
+    ASSERT_TRUE(client.connect());
+    // Make sure the subscription has been processed: a call behind it on the same connection.
+    EXPECT_EQ((client.call<2000, int>("publishAndReturn", 0)), 0);
+    for (int n = 1; n <= 50; ++n) {
+        EXPECT_EQ((client.call<2000, int>("publishAndReturn", n)), n);
+    }
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return ticks.size() == 51;
+    }));
+    std::lock_guard<std::mutex> lock(mutex);
+    for (int n = 0; n <= 50; ++n) {
+        EXPECT_EQ(ticks[static_cast<std::size_t>(n)], std::to_string(n));
+    }
+    EXPECT_NE(handlerThread, std::this_thread::get_id());
+}
+
+}  // namespace

@@ -10,7 +10,7 @@
 
 #include <host/log.h>
 
-#include "channel.h"
+#include "clientconnection.h"
 
 namespace host::rpc {
 
@@ -49,7 +49,8 @@ struct RpcClient::Impl {
     void onAttemptFailed(const std::error_code& error);
     void onClosed();
     void onFrame(const FrameHeader& header, std::string& body);
-    void onPublish(std::string& body);
+    void onPublish(const std::string& body);
+    std::shared_ptr<detail::ClientConnection> connection();
     void armHeartbeat();
     void scheduleReconnect();
     void finishAttempt();
@@ -64,8 +65,9 @@ struct RpcClient::Impl {
     asio::executor_work_guard<asio::io_context::executor_type> work;
     std::thread ioThread;
 
-    // I/O thread only.
-    std::shared_ptr<detail::Channel> channel;
+    std::mutex channelMutex;
+    std::shared_ptr<detail::ClientConnection>
+        channel;  // guarded by channelMutex; set on I/O thread
     asio::steady_timer heartbeatTimer;
     asio::steady_timer reconnectTimer;
     bool connecting = false;
@@ -85,8 +87,14 @@ struct RpcClient::Impl {
     std::uint64_t attemptsFinished = 0;  // guarded by attemptMutex
 };
 
+std::shared_ptr<detail::ClientConnection> RpcClient::Impl::connection() {
+    std::lock_guard<std::mutex> lock(channelMutex);
+    return channel;
+}
+
 void RpcClient::Impl::startConnect() {
-    if (connecting || (channel && channel->isOpen())) {
+    auto current = connection();
+    if (connecting || (current && current->isOpen())) {
         finishAttempt();
         return;
     }
@@ -110,13 +118,18 @@ void RpcClient::Impl::startConnect() {
 }
 
 void RpcClient::Impl::onConnected(asio::ip::tcp::socket socket) {
-    channel = std::make_shared<detail::Channel>(std::move(socket), std::chrono::milliseconds(0));
-    channel->start([this](const FrameHeader& header, std::string& body) { onFrame(header, body); },
-                   [this] { onClosed(); });
+    auto fresh = std::make_shared<detail::ClientConnection>(std::move(socket));
+    {
+        std::lock_guard<std::mutex> lock(channelMutex);
+        channel = fresh;
+    }
+    fresh->start([this](const FrameHeader& header, std::string& body) { onFrame(header, body); },
+                 [this] { onClosed(); });
     {
         std::lock_guard<std::mutex> lock(subscriptionMutex);
         for (const auto& [key, subscription] : subscriptions) {
-            channel->send(subscribeFrame(key, subscription.token));
+            fresh->send(
+                std::make_shared<const std::string>(subscribeFrame(key, subscription.token)));
         }
     }
     connected = true;
@@ -143,13 +156,8 @@ void RpcClient::Impl::onClosed() {
 
 void RpcClient::Impl::onFrame(const FrameHeader& header, std::string& body) {
     if (header.reqType == static_cast<std::uint8_t>(RequestType::kSubscribePublish)) {
-        onPublish(body);
-        return;
-    }
-    if (header.reqType != static_cast<std::uint8_t>(RequestType::kRequestResponse)) {
-        TARN_LOG_WARN("rpc client: frame of unknown type {}, closing the connection",
-                      header.reqType);
-        channel->close();
+        // Subscription handlers always run on the I/O thread, never on a calling thread.
+        asio::post(io, [this, body = std::move(body)] { onPublish(body); });
         return;
     }
     if (header.bodyLen == 0) {
@@ -168,7 +176,7 @@ void RpcClient::Impl::onFrame(const FrameHeader& header, std::string& body) {
     reply->set_value(std::move(body));
 }
 
-void RpcClient::Impl::onPublish(std::string& body) {
+void RpcClient::Impl::onPublish(const std::string& body) {
     std::string key;
     std::string data;
     try {
@@ -205,10 +213,12 @@ void RpcClient::Impl::armHeartbeat() {
     }
     heartbeatTimer.expires_after(options.heartbeatInterval);
     heartbeatTimer.async_wait([this](const std::error_code& error) {
-        if (error || !channel || !channel->isOpen()) {
+        auto current = connection();
+        if (error || !current ||
+            !current->send(std::make_shared<const std::string>(
+                encodeFrame(0, RequestType::kRequestResponse, {})))) {
             return;
         }
-        channel->send(encodeFrame(0, RequestType::kRequestResponse, {}));
         armHeartbeat();
     });
 }
@@ -249,8 +259,11 @@ void RpcClient::Impl::shutdown() {
         closedByUser = true;
         reconnectTimer.cancel();
         heartbeatTimer.cancel();
-        if (channel) {
-            channel->close();
+        if (auto current = connection()) {
+            current->close();
+        }
+        {
+            std::lock_guard<std::mutex> lock(channelMutex);
             channel.reset();
         }
         io.stop();
@@ -296,8 +309,11 @@ void RpcClient::close() {
     asio::post(impl_->io, [impl = impl_.get(), &done] {
         impl->closedByUser = true;
         impl->reconnectTimer.cancel();
-        if (impl->channel) {
-            impl->channel->close();
+        if (auto current = impl->connection()) {
+            current->close();
+        }
+        {
+            std::lock_guard<std::mutex> lock(impl->channelMutex);
             impl->channel.reset();
         }
         done.set_value();
@@ -342,26 +358,19 @@ std::string RpcClient::callFrame(std::string frame, std::chrono::milliseconds ti
         std::lock_guard<std::mutex> lock(impl_->pendingMutex);
         impl_->pending.emplace(id, std::move(reply));
     }
-    asio::post(impl_->io, [impl = impl_.get(), id,
-                           frame = std::make_shared<const std::string>(std::move(frame))] {
-        if (impl->channel && impl->channel->isOpen()) {
-            impl->channel->send(frame);
-            return;
-        }
-        std::shared_ptr<Reply> orphan;
-        {
-            std::lock_guard<std::mutex> lock(impl->pendingMutex);
-            auto it = impl->pending.find(id);
-            if (it == impl->pending.end()) {
-                return;
-            }
-            orphan = std::move(it->second);
-            impl->pending.erase(it);
-        }
-        orphan->set_exception(
-            std::make_exception_ptr(std::runtime_error("rpc client is not connected")));
-    });
-    if (result.wait_for(timeout) != std::future_status::ready) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto current = impl_->connection();
+    if (!current || !current->send(std::make_shared<const std::string>(std::move(frame)))) {
+        std::lock_guard<std::mutex> lock(impl_->pendingMutex);
+        impl_->pending.erase(id);
+        throw std::runtime_error("rpc client is not connected");
+    }
+    // Read the reply on this thread rather than wait for the I/O thread to hand it over.
+    current->drive(
+        [&result] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        deadline);
+    // The connection may have closed meanwhile: the I/O thread then fails the call shortly.
+    if (result.wait_until(deadline) != std::future_status::ready) {
         // The id stays registered so that a late reply finds it and is dropped there.
         throw std::out_of_range(std::string(kTimeoutOrDeferred));
     }
@@ -378,12 +387,10 @@ void RpcClient::notifyFrame(std::string frame) {
     encodeHeader({static_cast<std::uint32_t>(frame.size() - kHeaderSize), impl_->nextId++,
                   static_cast<std::uint8_t>(RequestType::kRequestResponse)},
                  frame.data());
-    asio::post(impl_->io,
-               [impl = impl_.get(), frame = std::make_shared<const std::string>(std::move(frame))] {
-                   if (impl->channel && impl->channel->isOpen()) {
-                       impl->channel->send(frame);
-                   }
-               });
+    auto current = impl_->connection();
+    if (!current || !current->send(std::make_shared<const std::string>(std::move(frame)))) {
+        throw std::runtime_error("rpc client is not connected");
+    }
 }
 
 void RpcClient::subscribe(const std::string& key, SubscribeHandler handler,
@@ -393,11 +400,9 @@ void RpcClient::subscribe(const std::string& key, SubscribeHandler handler,
         impl_->subscriptions[key] =
             Subscription{token, std::make_shared<SubscribeHandler>(std::move(handler))};
     }
-    asio::post(impl_->io, [impl = impl_.get(), frame = subscribeFrame(key, token)]() mutable {
-        if (impl->channel && impl->channel->isOpen()) {
-            impl->channel->send(std::move(frame));
-        }
-    });
+    if (auto current = impl_->connection()) {
+        current->send(std::make_shared<const std::string>(subscribeFrame(key, token)));
+    }
 }
 
 void RpcClient::unsubscribe(const std::string& key) {
