@@ -11,10 +11,10 @@
 namespace {
 
 std::vector<videoecho::Command> allCommands() {
-    return {videoecho::sendCommand(),      videoecho::probeCommand(),
-            videoecho::snapshotCommand(),  videoecho::watchCommand(),
-            videoecho::demoCommand(),      videoecho::demoSourceCommand(),
-            videoecho::demoViewerCommand()};
+    return {videoecho::sendCommand(),       videoecho::probeCommand(),
+            videoecho::snapshotCommand(),   videoecho::watchCommand(),
+            videoecho::demoCommand(),       videoecho::benchCommand(),
+            videoecho::demoSourceCommand(), videoecho::demoViewerCommand()};
 }
 
 void printUsage(FILE* out, const std::vector<videoecho::Command>& commands) {

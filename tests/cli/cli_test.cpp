@@ -1,0 +1,209 @@
+// The videoecho program as a user meets it: argument errors, missing channels, and a sender with
+// probe, snapshot and watch running against it in other processes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <vector>
+
+#include "toolrun.h"
+
+using clitest::BackgroundTool;
+using clitest::eventually;
+using clitest::runTool;
+using clitest::ToolResult;
+using clitest::uniqueKey;
+
+namespace {
+
+size_t lineCount(const std::string& text) {
+    size_t n = 0;
+    for (char c : text) {
+        n += c == '\n' ? 1 : 0;
+    }
+    return n;
+}
+
+void expectUsageError(const ToolResult& r, const std::string& fragment) {
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(lineCount(r.err), 1u) << r.err;
+    EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
+uint32_t bigEndian32(const std::vector<unsigned char>& b, size_t at) {
+    return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) |
+           uint32_t{b[at + 3]};
+}
+
+std::vector<unsigned char> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+bool probeSucceeds(const std::string& key) {
+    return runTool({"probe", key}, 5000).exitCode == 0;
+}
+
+}  // namespace
+
+TEST(CliArguments, NoCommandIsAOneLineErrorWithExitCodeTwo) {
+    expectUsageError(runTool({}), "missing command");
+}
+
+TEST(CliArguments, UnknownCommandIsRefused) {
+    expectUsageError(runTool({"transmogrify"}), "unknown command 'transmogrify'");
+}
+
+TEST(CliArguments, MissingChannelNameIsRefused) {
+    expectUsageError(runTool({"send"}), "missing KEY");
+    expectUsageError(runTool({"snapshot", "somekey"}), "missing FILE.png");
+}
+
+TEST(CliArguments, UnknownOptionIsRefused) {
+    expectUsageError(runTool({"probe", "k", "--colour"}), "unknown option '--colour'");
+}
+
+TEST(CliArguments, MalformedNumbersAndSizesAreRefused) {
+    expectUsageError(runTool({"send", "k", "--size", "640"}), "WIDTHxHEIGHT");
+    expectUsageError(runTool({"send", "k", "--size", "64x3x"}), "--size height");
+    expectUsageError(runTool({"send", "k", "--fps", "fast"}), "--fps");
+    expectUsageError(runTool({"send", "k", "--fps"}), "needs a value");
+    expectUsageError(runTool({"watch", "k", "--seconds", "-1"}), "--seconds");
+}
+
+TEST(CliArguments, FramesThatDoNotFitAChannelAreRefused) {
+    expectUsageError(runTool({"send", "k", "--size", "1920x1080"}), "a channel holds at most");
+    expectUsageError(runTool({"send", "k", "--size", "641x360", "--format", "nv12"}), "even");
+    expectUsageError(runTool({"send", "k", "--format", "rgb565"}), "--format");
+}
+
+TEST(CliArguments, FramesAndSecondsTogetherAreRefused) {
+    expectUsageError(runTool({"send", "k", "--frames", "3", "--seconds", "1"}), "not both");
+}
+
+TEST(CliArguments, ChannelNamesWithSlashesAreRefused) {
+    expectUsageError(runTool({"probe", "a/b"}), "may not contain '/'");
+}
+
+TEST(CliArguments, EverySubcommandHasHelp) {
+    for (const char* command : {"send", "probe", "snapshot", "watch", "demo", "bench"}) {
+        const ToolResult r = runTool({command, "--help"});
+        EXPECT_EQ(r.exitCode, 0) << command;
+        EXPECT_EQ(r.out.rfind(std::string("usage: videoecho ") + command, 0), 0u) << r.out;
+        EXPECT_TRUE(r.err.empty()) << r.err;
+    }
+    EXPECT_EQ(runTool({"--help"}).exitCode, 0);
+}
+
+TEST(CliMissingChannel, ProbeSaysThereIsNoChannel) {
+    const std::string key = uniqueKey("absent-probe");
+    const ToolResult r = runTool({"probe", key});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "videoecho probe: no channel named " + key + "\n");
+}
+
+TEST(CliMissingChannel, SnapshotSaysThereIsNoChannelAndWritesNothing) {
+    const std::string key = uniqueKey("absent-snapshot");
+    const std::string png = "/tmp/" + key + ".png";
+    unlink(png.c_str());
+    const ToolResult r = runTool({"snapshot", key, png, "--wait", "0.2"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "videoecho snapshot: no channel named " + key + "\n");
+    EXPECT_NE(access(png.c_str(), F_OK), 0);
+}
+
+TEST(CliMissingChannel, WatchReportsThatNoFrameEverCame) {
+    const std::string key = uniqueKey("absent-watch");
+    const ToolResult r = runTool({"watch", key, "--seconds", "0.3"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "videoecho watch: no channel named " + key + "\n");
+}
+
+TEST(CliWithSender, ProbeDescribesTheHeaderInWords) {
+    const std::string key = uniqueKey("probe");
+    BackgroundTool sender({"send", key, "--size", "320x180", "--format", "yuv420p", "--fps", "50",
+                           "--seconds", "20"});
+    ASSERT_TRUE(eventually([&] { return probeSucceeds(key); }, 5000)) << sender.out();
+    const ToolResult r = runTool({"probe", key});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("320 x 180"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("yuv420p"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("line sizes    320 160 160 0 0 0 0 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("bytes/frame   115248"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("fps           50"), std::string::npos) << r.out;
+}
+
+TEST(CliWithSender, SnapshotWritesAPngOfTheFrameSize) {
+    for (const char* format : {"rgba", "nv12"}) {
+        const std::string key = uniqueKey(std::string("snapshot-") + format);
+        const std::string png = "/tmp/" + key + ".png";
+        unlink(png.c_str());
+        BackgroundTool sender(
+            {"send", key, "--size", "320x176", "--format", format, "--seconds", "20"});
+        ASSERT_TRUE(eventually([&] { return probeSucceeds(key); }, 5000)) << sender.out();
+        const ToolResult r = runTool({"snapshot", key, png});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_NE(r.out.find("intact"), std::string::npos) << r.out;
+        const auto bytes = readFile(png);
+        ASSERT_GE(bytes.size(), 33u);
+        const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+        EXPECT_TRUE(std::equal(signature, signature + 8, bytes.begin()));
+        EXPECT_EQ(std::string(bytes.begin() + 12, bytes.begin() + 16), "IHDR");
+        EXPECT_EQ(bigEndian32(bytes, 16), 320u) << format;
+        EXPECT_EQ(bigEndian32(bytes, 20), 176u) << format;
+        EXPECT_EQ(bytes[24], 8) << "bit depth";
+        EXPECT_EQ(bytes[25], 2) << "RGB colour type";
+        unlink(png.c_str());
+    }
+}
+
+TEST(CliWithSender, SenderStopsCleanlyOnInterruptAndTheChannelGoes) {
+    const std::string key = uniqueKey("interrupt");
+    BackgroundTool sender({"send", key, "--seconds", "20"});
+    ASSERT_TRUE(eventually([&] { return probeSucceeds(key); }, 5000)) << sender.out();
+    sender.signal(SIGINT);
+    EXPECT_EQ(sender.wait(5000), 0);
+    EXPECT_NE(sender.out().find("(interrupted)"), std::string::npos) << sender.out();
+    EXPECT_EQ(runTool({"probe", key}).exitCode, 1);
+}
+
+TEST(CliWithSender, WatchSeesTheChannelGoWhenTheSenderIsKilledAndComeBack) {
+    const std::string key = uniqueKey("watch");
+    auto first = std::make_unique<BackgroundTool>(
+        std::vector<std::string>{"send", key, "--fps", "30", "--seconds", "20"});
+    ASSERT_TRUE(eventually([&] { return probeSucceeds(key); }, 5000)) << first->out();
+    BackgroundTool watch({"watch", key, "--seconds", "4"});
+    clitest::sleepMs(1200);
+    first->signal(SIGKILL);
+    EXPECT_EQ(first->wait(5000), 128 + SIGKILL);
+    clitest::sleepMs(800);
+    BackgroundTool second({"send", key, "--fps", "30", "--seconds", "20"});
+    EXPECT_EQ(watch.wait(10000), 0) << watch.out();
+    const std::string out = watch.out();
+    const auto gone = out.find("channel " + key + " gone");
+    const auto back = out.find("channel " + key + " is back");
+    EXPECT_NE(gone, std::string::npos) << out;
+    EXPECT_NE(back, std::string::npos) << out;
+    EXPECT_LT(gone, back) << out;
+    EXPECT_NE(out.find("new sender on channel " + key), std::string::npos) << out;
+    EXPECT_NE(out.find("backwards 0"), std::string::npos) << out;
+    EXPECT_NE(out.find("total: "), std::string::npos) << out;
+}
+
+TEST(CliDemo, EchoesThePatternBetweenTwoProcessesAndWritesThePicture) {
+    const std::string png = "/tmp/" + uniqueKey("demo") + ".png";
+    unlink(png.c_str());
+    const ToolResult r = runTool({"demo", "--seconds", "2", "--png", png}, 60000);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("result: OK, frames arrived intact"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("went backwards         0"), std::string::npos) << r.out;
+    const auto bytes = readFile(png);
+    ASSERT_GE(bytes.size(), 24u);
+    EXPECT_EQ(std::string(bytes.begin() + 1, bytes.begin() + 4), "PNG");
+    EXPECT_EQ(bigEndian32(bytes, 16), 640u);
+    EXPECT_EQ(bigEndian32(bytes, 20), 360u);
+    unlink(png.c_str());
+}

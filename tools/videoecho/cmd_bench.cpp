@@ -1,0 +1,153 @@
+// videoecho bench: runs the project's benchmark programs (Google Benchmark, JSON output) and
+// prints each figure next to the memcpy baseline that the benchmark timed in the same run, as a
+// ratio. The figures come from the benchmark programs; this command only runs and tabulates them.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <fmt/format.h>
+
+#include "childprocess.h"
+#include "commands.h"
+#include "json.h"
+
+#ifndef VIDEOECHO_BENCH_DIR
+#define VIDEOECHO_BENCH_DIR "bench"
+#endif
+
+namespace videoecho {
+
+namespace {
+
+// The benchmark programs, relative to the benchmark directory of a build tree.
+constexpr const char* kPrograms[] = {"channel/channel_bench", "routing/routing_bench"};
+
+bool isExecutable(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::string runForJson(const std::vector<std::string>& argv) {
+    ChildProcess child(argv);
+    child.closeStdin();
+    std::vector<std::string> lines;
+    while (child.readLines(lines)) {
+    }
+    const int code = child.wait(-1);
+    if (code != 0) {
+        throw RunError(fmt::format("{} exited with code {}", argv[0], code));
+    }
+    std::string text;
+    for (const auto& l : lines) {
+        text += l + "\n";
+    }
+    return text;
+}
+
+double numberOf(const JsonValue& v, const char* key, double fallback) {
+    const JsonValue* m = v.find(key);
+    return m != nullptr && m->kind == JsonValue::Kind::number ? m->number : fallback;
+}
+
+std::string textOf(const JsonValue& v, const char* key) {
+    const JsonValue* m = v.find(key);
+    return m != nullptr && m->kind == JsonValue::Kind::string ? m->string : std::string();
+}
+
+// Prints one program's table; returns the number of figures with a baseline.
+int printReport(const std::string& program, const JsonValue& report) {
+    const JsonValue* context = report.find("context");
+    const JsonValue* benchmarks = report.find("benchmarks");
+    if (benchmarks == nullptr || benchmarks->kind != JsonValue::Kind::array) {
+        throw RunError(fmt::format("{} printed no benchmarks", program));
+    }
+    if (context != nullptr) {
+        std::printf("%s  (%s, %.0f CPUs at %.0f MHz)\n", program.c_str(),
+                    textOf(*context, "host_name").c_str(), numberOf(*context, "num_cpus", 0),
+                    numberOf(*context, "mhz_per_cpu", 0));
+    }
+    std::printf("  %-44s %14s %16s %8s\n", "benchmark", "time", "memcpy baseline", "ratio");
+    int withBaseline = 0;
+    for (const auto& b : benchmarks->array) {
+        const std::string name = textOf(b, "name");
+        const std::string unit = textOf(b, "time_unit");
+        const double time = numberOf(b, "real_time", -1);
+        const double ratio = numberOf(b, "ratio_vs_memcpy", -1);
+        const double baselineUs = numberOf(b, "memcpy_us", -1);
+        std::string baseline = "-";
+        std::string ratioText = "-";
+        if (ratio >= 0) {
+            ratioText = fmt::format("{:.2f}x", ratio);
+            ++withBaseline;
+        }
+        if (baselineUs >= 0) {
+            baseline = fmt::format("{:.1f} us", baselineUs);
+        }
+        std::printf("  %-44s %14s %16s %8s\n", name.c_str(),
+                    fmt::format("{:.1f} {}", time, unit).c_str(), baseline.c_str(),
+                    ratioText.c_str());
+        const double allocs = numberOf(b, "allocs_per_frame", -1);
+        if (allocs > 0) {
+            std::printf("  %-44s %.2f heap allocations per frame\n", "", allocs);
+        }
+    }
+    std::printf("\n");
+    return withBaseline;
+}
+
+int runBench(const ParsedArgs& args, const char*) {
+    const std::string dir = args.value("bench-dir", VIDEOECHO_BENCH_DIR);
+    std::vector<std::string> extra;
+    if (args.has("filter")) {
+        extra.push_back("--benchmark_filter=" + args.value("filter"));
+    }
+    if (args.has("min-time")) {
+        parseNumber(args.value("min-time"), "--min-time", 0.001, 60);
+        extra.push_back("--benchmark_min_time=" + args.value("min-time"));
+    }
+    std::printf(
+        "Each figure is the time of one operation and its ratio to a memcpy of the same\n"
+        "bytes timed alternately in the same run (1.00x = as fast as memcpy).\n\n");
+    int ran = 0;
+    for (const char* relative : kPrograms) {
+        const std::string path = dir + "/" + relative;
+        if (!isExecutable(path)) {
+            std::printf("%s: not built (looked for %s)\n\n", relative, path.c_str());
+            continue;
+        }
+        std::vector<std::string> argv = {path, "--benchmark_format=json"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        std::fflush(stdout);
+        printReport(relative, parseJson(runForJson(argv)));
+        ++ran;
+    }
+    if (ran == 0) {
+        throw RunError(
+            fmt::format("no benchmark program found under {} (build the benchmarks, "
+                        "or give --bench-dir)",
+                        dir));
+    }
+    return 0;
+}
+
+}  // namespace
+
+Command benchCommand() {
+    CommandSpec spec;
+    spec.name = "bench";
+    spec.summary = "run the channel and routing benchmarks and print ratios to memcpy";
+    spec.options = {{"bench-dir", "DIR", "where the benchmark programs are (default: this build)"},
+                    {"filter", "REGEX", "only benchmarks whose name matches"},
+                    {"min-time", "SECONDS", "minimum time per benchmark"},
+                    verboseOption()};
+    spec.details = fmt::format(
+        "Runs {}/channel/channel_bench and {}/routing/routing_bench with\n"
+        "--benchmark_format=json and prints each benchmark's time, the memcpy baseline it timed\n"
+        "in the same run, and their ratio.",
+        VIDEOECHO_BENCH_DIR, VIDEOECHO_BENCH_DIR);
+    return {spec, runBench, false};
+}
+
+}  // namespace videoecho
