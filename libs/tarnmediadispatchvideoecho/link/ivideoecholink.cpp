@@ -1,0 +1,7 @@
+#include <tarnmediadispatchvideoecho/ivideoecholink.h>
+
+namespace tarn::mediadispatch {
+
+IVideoEchoLink::~IVideoEchoLink() = default;
+
+}  // namespace tarn::mediadispatch
