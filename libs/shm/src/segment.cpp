@@ -142,10 +142,13 @@ bool is_shared_and_current(ShmId* id) {
         detail::lockShared(fd);
         return false;
     }
-    // The failed attempt may have dropped our shared lock; hold again, and since another holder
-    // may have let go and deleted the name in between, check the name once more.
+    // The failed attempt has dropped our shared lock (Linux converts a flock by removing the old
+    // lock first); hold again. In that gap the other holders may all have let go, and the last
+    // of them deleted the name. Nothing else deletes a held segment, so a link count above 0 on
+    // our own descriptor means the name still refers to it: one fstat instead of a path lookup.
     detail::lockShared(fd);
-    return detail::isCurrent(fd, id->posix);
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 && status.st_nlink > 0;
 }
 
 int remove(const std::string& name) {

@@ -1,9 +1,9 @@
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 
 #include <host/log.h>
@@ -53,7 +53,7 @@ struct SharedMemoryPlayer::Impl {
 void SharedMemoryPlayer::Impl::freePlanes() {
     const auto record = frame->kframe();
     for (int i = 0; i < kShmPlaneCount; ++i) {
-        std::free(record->data[i]);
+        delete[] record->data[i];
         record->data[i] = nullptr;
         planeCapacity[i] = 0;
     }
@@ -67,9 +67,9 @@ bool SharedMemoryPlayer::Impl::copyPlanes(const uint8_t* base, const channel::Fr
             continue;
         }
         if (record->data[i] == nullptr || planeCapacity[i] != plane.size) {
-            std::free(record->data[i]);
+            delete[] record->data[i];
             // plane.size is bounded by the mapped size, so a hostile header cannot make this big.
-            record->data[i] = static_cast<uint8_t*>(std::malloc(plane.size));
+            record->data[i] = new (std::nothrow) uint8_t[plane.size];
             planeCapacity[i] = record->data[i] != nullptr ? plane.size : 0;
             if (record->data[i] == nullptr) {
                 return false;

@@ -36,7 +36,8 @@ SHM_API int release(ShmId* id);
 
 // Whether `id` is still the segment under its name and somebody else holds it too, i.e. whether a
 // fresh open of the name would give this very segment and releasing `id` would not delete it. Costs
-// a few system calls and no mapping, which is what lets a reader keep its view between reads.
+// three system calls on the descriptor (no path lookup, no mapping), which is what lets a reader
+// keep its view between reads instead of paying a fresh mapping's page faults on every copy.
 SHM_API bool is_shared_and_current(ShmId* id);
 
 // Checks the name only; deletes nothing (a segment goes away with its last holder). 0 or -1.
