@@ -207,3 +207,19 @@ TEST(CliDemo, EchoesThePatternBetweenTwoProcessesAndWritesThePicture) {
     EXPECT_EQ(bigEndian32(bytes, 20), 360u);
     unlink(png.c_str());
 }
+
+TEST(CliDemo, MachinesOnLoopbackAgreeOnEchoAddressesAndStrategies) {
+    const std::string png = "/tmp/" + uniqueKey("machines") + ".png";
+    const ToolResult r = runTool({"demo", "--seconds", "1", "--machines", "--png", png}, 90000);
+    unlink(png.c_str());
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("machines agree: every machine holds the same 3 echo addresses"),
+              std::string::npos)
+        << r.out;
+    for (const char* row :
+         {"node-1   received  main-card-1     rtsp://main/echo/main-card-1",
+          "node-2   received  node-1-card-1   rtsp://node-1/echo/node-1-card-1",
+          "main     own       node-2-card-1   rtsp://node-2/echo/node-2-card-1"}) {
+        EXPECT_NE(r.out.find(row), std::string::npos) << row << "\n" << r.out;
+    }
+}

@@ -106,6 +106,25 @@ bool ChildProcess::readLines(std::vector<std::string>& lines) {
     return true;
 }
 
+bool ChildProcess::sendLine(const std::string& line) {
+    if (in_ < 0) {
+        return false;
+    }
+    const std::string text = line + "\n";
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(in_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 void ChildProcess::closeStdin() {
     closeFd(in_);
 }

@@ -21,6 +21,8 @@ public:
     // Reads what is available on its stdout (call when poll says so); complete lines go to
     // `lines`. Returns false at end of file.
     bool readLines(std::vector<std::string>& lines);
+    // Writes `line` and a newline to the child's stdin; false when the child no longer reads.
+    bool sendLine(const std::string& line);
     // Closing the child's stdin tells it to finish.
     void closeStdin();
     // Waits up to `timeoutMs` for the child to exit; its exit code, or -1 on time-out, or

@@ -10,6 +10,7 @@
 
 #include "childprocess.h"
 #include "commands.h"
+#include "demo_machines.h"
 #include "demoprotocol.h"
 #include "interrupt.h"
 #include "monoclock.h"
@@ -217,7 +218,11 @@ int runDemo(const ParsedArgs& args, const char* argv0) {
                     pictureIntact && s.text("interrupted") != "1";
     std::printf("\n%s\n", ok ? "result: OK, frames arrived intact"
                              : "result: FAILED, frames did not arrive intact");
-    return ok ? 0 : 1;
+    bool machinesAgree = true;
+    if (args.has("machines")) {
+        machinesAgree = runMachinesDemo(self, verbose);
+    }
+    return ok && machinesAgree ? 0 : 1;
 }
 
 }  // namespace
@@ -231,6 +236,9 @@ Command demoCommand() {
                     {"format", "FMT", "rgba, bgra, yuv420p or nv12 (default rgba)"},
                     {"fps", "N", "frames per second (default 30)"},
                     {"png", "FILE", "where to write the last frame received (default echo.png)"},
+                    {"machines", "",
+                     "also run a main machine and two nodes on loopback and show that they agree "
+                     "on echo addresses and splice strategies"},
                     verboseOption()};
     spec.details =
         "Exit code 0 only if frames arrived intact: at least 90% of the frames sent (less two) "

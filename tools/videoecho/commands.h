@@ -21,6 +21,7 @@ Command watchCommand();
 Command demoCommand();
 Command demoSourceCommand();
 Command demoViewerCommand();
+Command demoMachineCommand();
 Command benchCommand();
 
 // Every subcommand's spec gets this option.

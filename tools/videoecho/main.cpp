@@ -1,5 +1,6 @@
 // videoecho: send, watch, snapshot and probe shared-memory echo channels, run the two-process
 // echo demo, and print the channel benchmarks as ratios.
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,7 +15,8 @@ std::vector<videoecho::Command> allCommands() {
     return {videoecho::sendCommand(),       videoecho::probeCommand(),
             videoecho::snapshotCommand(),   videoecho::watchCommand(),
             videoecho::demoCommand(),       videoecho::benchCommand(),
-            videoecho::demoSourceCommand(), videoecho::demoViewerCommand()};
+            videoecho::demoSourceCommand(), videoecho::demoViewerCommand(),
+            videoecho::demoMachineCommand()};
 }
 
 void printUsage(FILE* out, const std::vector<videoecho::Command>& commands) {
@@ -30,6 +32,8 @@ void printUsage(FILE* out, const std::vector<videoecho::Command>& commands) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A child that has gone away must show as a failed write, not end this process.
+    std::signal(SIGPIPE, SIG_IGN);
     const auto commands = allCommands();
     if (argc < 2) {
         std::fprintf(stderr, "videoecho: missing command (try 'videoecho --help')\n");

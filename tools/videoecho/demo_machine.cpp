@@ -1,0 +1,223 @@
+// One machine of `demo --machines`: the main machine (RPC server runtime and the multi-machine
+// proxy server) or a node (RPC client runtime and a proxy client), each with one display card of
+// its own whose echo server the manager creates. Driven by the demo through stdin lines:
+// "go" makes the machine echo its card and play a media on it, "report" prints the addresses and
+// splice strategies it holds, end of input ends it.
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <host/rpc/mainmachineruntime.h>
+#include <host/rpc/noderuntime.h>
+#include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
+#include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyclient.h>
+#include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyserver.h>
+#include <tarnmediadispatchvideoecho/videoechomgr.h>
+
+#include "commands.h"
+#include "demohost.h"
+#include "demoprotocol.h"
+
+namespace videoecho {
+
+namespace {
+
+using tarn::mediadispatch::VideoEchoAddr;
+using tarn::mediadispatch::VideoEchoSpliceStrategy;
+
+// A node's manager that also remembers what the main machine sent it (the proxy client hands
+// addresses to AddMedia and strategies to updateSpliceStrategy), so the demo can show it.
+class ReceivingEchoMgr : public tarn::mediadispatch::VideoEchoMgr {
+public:
+    void AddMedia(const VideoEchoAddr& addr) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            addrs_.push_back(addr);
+        }
+        VideoEchoMgr::AddMedia(addr);
+    }
+    void updateSpliceStrategy(const VideoEchoSpliceStrategy& strategy) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            strategies_.push_back(strategy);
+        }
+        VideoEchoMgr::updateSpliceStrategy(strategy);
+    }
+    std::vector<VideoEchoAddr> receivedAddrs() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return addrs_;
+    }
+    std::vector<VideoEchoSpliceStrategy> receivedStrategies() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return strategies_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<VideoEchoAddr> addrs_;                 // guarded by mutex_
+    std::vector<VideoEchoSpliceStrategy> strategies_;  // guarded by mutex_
+};
+
+std::string regionsText(const VideoEchoSpliceStrategy& s) {
+    std::string text;
+    for (const auto& r : s.regions) {
+        text += fmt::format("{}{}@{}x{}+{}+{}", text.empty() ? "" : ",", r.mediaId, r.rect.width,
+                            r.rect.height, r.rect.x, r.rect.y);
+    }
+    return text.empty() ? "none" : text;
+}
+
+void report(const std::string& machine, const std::string& source,
+            const std::vector<VideoEchoAddr>& addrs,
+            const std::vector<VideoEchoSpliceStrategy>& strategies) {
+    for (const auto& a : addrs) {
+        emitDemoRecord("echo", {{"machine", machine},
+                                {"source", source},
+                                {"kind", "addr"},
+                                {"card", a.cardId.deviceId},
+                                {"url", a.url}});
+    }
+    for (const auto& s : strategies) {
+        emitDemoRecord("echo", {{"machine", machine},
+                                {"source", source},
+                                {"kind", "strategy"},
+                                {"card", s.addr.cardId.deviceId},
+                                {"regions", regionsText(s)}});
+    }
+}
+
+bool waitFor(const std::string& word) {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line == word) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int runMachine(const ParsedArgs& args, const char*) {
+    const std::string role = args.value("role");
+    const std::string name = args.value("name", role);
+    if (role != "main" && role != "node") {
+        throw UsageError("--role expects main or node");
+    }
+    const auto mediaId = static_cast<uint64_t>(
+        parseInteger(args.value("media-id", "1"), "--media-id", 1, 1LL << 53));
+
+    std::unique_ptr<host::rpc::MainMachineRuntime> mainRuntime;
+    std::unique_ptr<host::rpc::NodeRuntime> nodeRuntime;
+    vantor::IQVRuntime* runtime = nullptr;
+    if (role == "main") {
+        host::rpc::ServerOptions options;
+        options.address = "127.0.0.1";
+        mainRuntime = std::make_unique<host::rpc::MainMachineRuntime>(options);
+        runtime = mainRuntime.get();
+    } else {
+        const auto port =
+            static_cast<uint16_t>(parseInteger(args.value("port"), "--port", 1, 65535));
+        nodeRuntime = std::make_unique<host::rpc::NodeRuntime>("127.0.0.1", port);
+        if (!nodeRuntime->waitConnected(std::chrono::seconds(5))) {
+            throw RunError(fmt::format("{} could not connect to the main machine at 127.0.0.1:{}",
+                                       name, port));
+        }
+        runtime = nodeRuntime.get();
+    }
+
+    auto mgr = std::make_shared<ReceivingEchoMgr>();
+    mgr->setQVRuntime(runtime);
+    mgr->setVideoEchoServerEnabled(true);
+    mgr->startVideoEchoServer();
+    mgr->setEditingMode(vantor::kEditingModeLive, false);
+
+    tarn::mediadispatch::STDisplayCardId card;
+    card.nodeId = name;
+    card.id = 1;
+    card.deviceId = name + "-card-1";
+    mgr->setBoundDisplayCardsQueryCallback(
+        [card](uint64_t, vantor::EditingMode) { return std::vector{card}; });
+
+    tarn::mediadispatch::VideoEchoDisptachMultimachineProxyServer proxyServer;
+    tarn::mediadispatch::VideoEchoDisptachMultimachineProxyClient proxyClient;
+    std::vector<host::Connection> forwarding;
+    if (role == "main") {
+        proxyServer.setVideoEchoMgr(mgr);
+        proxyServer.setRPCServer(runtime);
+    } else {
+        proxyClient.setVideoEchoMgr(mgr);
+        proxyClient.setRPCClient(runtime);
+        // The proxy client only receives; this host hands its own card's records to the main
+        // machine, which applies them and republishes them to every node.
+        forwarding.push_back(mgr->echoAddrChanged.connect([runtime](const VideoEchoAddr& a) {
+            const auto payload = tarn::mediadispatch::wire::encodeArgument(a);
+            runtime->publish("AddEchoAddr", payload.data(), static_cast<unsigned>(payload.size()));
+        }));
+        forwarding.push_back(
+            mgr->spliceStrategyChanged.connect([runtime](const VideoEchoSpliceStrategy& s) {
+                const auto payload = tarn::mediadispatch::wire::encodeArgument(s);
+                runtime->publish("UpdateSpliceStrategy", payload.data(),
+                                 static_cast<unsigned>(payload.size()));
+            }));
+    }
+    std::map<std::string, std::string> ready = {{"machine", name}};
+    if (mainRuntime) {
+        ready["port"] = std::to_string(mainRuntime->port());
+    }
+    emitDemoRecord("ready", ready);
+
+    if (waitFor("go")) {
+        // Echo the card (its server gets an address) and play a media on it (the server's splice
+        // strategy gains the media's region).
+        mgr->addEcho(card, nullptr);
+        mgr->createRecordVideo(card);
+        tarn::MediaInfo media;
+        media.ownerId = 1;
+        media.mediaId = mediaId;
+        media.editingMode = vantor::kEditingModeLive;
+        auto host = std::make_shared<DemoDispatch>(media);
+        mgr->addDispatch(host);
+        host->announceMedia();
+        host->startPlaying();
+        mgr->removeDispatch();
+        emitDemoRecord("done", {{"machine", name}});
+    }
+    if (waitFor("report")) {
+        if (nodeRuntime) {
+            nodeRuntime->drain();
+        }
+        report(name, "own", mgr->getAllVideoEchoAddr(), mgr->getAllEchoSpliceStrategies());
+        report(name, "received", mgr->receivedAddrs(), mgr->receivedStrategies());
+        emitDemoRecord("result", {{"machine", name}});
+    }
+    waitFor("\x04");  // until the demo closes stdin
+    for (auto& c : forwarding) {
+        c.disconnect();
+    }
+    if (role == "main") {
+        proxyServer.unsetRPCServer();
+        proxyServer.unsetVideoEchoMgr();
+    } else {
+        proxyClient.unsetRPCClient();
+        proxyClient.unsetVideoEchoMgr();
+    }
+    return 0;
+}
+
+}  // namespace
+
+Command demoMachineCommand() {
+    CommandSpec spec;
+    spec.name = "__demo-machine";
+    spec.summary = "(internal) one machine of the multi-machine demo";
+    spec.options = {{"role", "main|node", "which side of the runtime"},
+                    {"name", "NAME", "the machine's node id"},
+                    {"port", "PORT", "the main machine's port (nodes)"},
+                    {"media-id", "ID", "the media this machine plays on its card"},
+                    verboseOption()};
+    return {spec, runMachine, true};
+}
+
+}  // namespace videoecho

@@ -1,0 +1,190 @@
+#include "demo_machines.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "childprocess.h"
+#include "cli.h"
+#include "demoprotocol.h"
+#include "monoclock.h"
+
+namespace videoecho {
+
+namespace {
+
+struct Machine {
+    std::string name;
+    std::unique_ptr<ChildProcess> process;
+    std::vector<DemoRecord> records;
+};
+
+// Reads the machines' output until `want` records of `kind` (one per machine named) arrived.
+void collect(std::vector<Machine*> machines, const std::string& kind, int timeoutMs) {
+    const int64_t deadline = monotonicNs() + static_cast<int64_t>(timeoutMs) * 1000000;
+    std::set<std::string> waiting;
+    for (auto* m : machines) {
+        waiting.insert(m->name);
+    }
+    while (!waiting.empty()) {
+        if (monotonicNs() > deadline) {
+            throw RunError(
+                fmt::format("machine {} did not answer '{}' in time", *waiting.begin(), kind));
+        }
+        std::vector<pollfd> fds;
+        for (auto* m : machines) {
+            fds.push_back({m->process->stdoutFd(), POLLIN, 0});
+        }
+        if (poll(fds.data(), fds.size(), 100) <= 0) {
+            continue;
+        }
+        for (size_t i = 0; i < machines.size(); ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            std::vector<std::string> lines;
+            const bool open = machines[i]->process->readLines(lines);
+            for (const auto& line : lines) {
+                DemoRecord r;
+                if (parseDemoRecord(line, r)) {
+                    machines[i]->records.push_back(r);
+                    if (r.kind == kind) {
+                        waiting.erase(machines[i]->name);
+                    }
+                }
+            }
+            if (!open && waiting.count(machines[i]->name) != 0) {
+                throw RunError(fmt::format("machine {} ended early (exit code {})",
+                                           machines[i]->name, machines[i]->process->wait(2000)));
+            }
+        }
+    }
+}
+
+const DemoRecord* find(const Machine& m, const std::string& kind) {
+    for (const auto& r : m.records) {
+        if (r.kind == kind) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+// What a machine holds: card -> url and card -> regions, from its own servers and what it
+// received.
+struct Holdings {
+    std::map<std::string, std::string> urls;
+    std::map<std::string, std::string> regions;
+};
+
+Holdings holdingsOf(const Machine& m) {
+    Holdings h;
+    for (const auto& r : m.records) {
+        if (r.kind != "echo") {
+            continue;
+        }
+        if (r.text("kind") == "addr") {
+            h.urls[r.text("card")] = r.text("url");
+        } else if (r.text("kind") == "strategy") {
+            h.regions[r.text("card")] = r.text("regions");
+        }
+    }
+    return h;
+}
+
+}  // namespace
+
+bool runMachinesDemo(const std::string& self, bool verbose) {
+    std::printf(
+        "\nmulti-machine: a main machine and two nodes on 127.0.0.1, each echoing one "
+        "display card\n");
+    std::fflush(stdout);
+    const auto start = [&](Machine& m, std::vector<std::string> argv) {
+        argv.insert(argv.begin(), {self, "__demo-machine"});
+        if (verbose) {
+            argv.push_back("--verbose");
+        }
+        m.process = std::make_unique<ChildProcess>(argv);
+    };
+    Machine main{"main", nullptr, {}};
+    Machine node1{"node-1", nullptr, {}};
+    Machine node2{"node-2", nullptr, {}};
+    const uint64_t baseMedia = 8000000 + static_cast<uint64_t>(getpid()) * 10;
+    start(main, {"--role", "main", "--name", "main", "--media-id", std::to_string(baseMedia)});
+    collect({&main}, "ready", 10000);
+    const std::string port = find(main, "ready")->text("port");
+    start(node1, {"--role", "node", "--name", "node-1", "--port", port, "--media-id",
+                  std::to_string(baseMedia + 1)});
+    start(node2, {"--role", "node", "--name", "node-2", "--port", port, "--media-id",
+                  std::to_string(baseMedia + 2)});
+    collect({&node1, &node2}, "ready", 10000);
+    // The nodes' handler registrations travel to the main machine before it publishes.
+    usleep(300000);
+    main.process->sendLine("go");
+    collect({&main}, "done", 10000);
+    for (Machine* node : {&node1, &node2}) {
+        node->process->sendLine("go");
+    }
+    collect({&node1, &node2}, "done", 10000);
+    // Let the republications reach every node.
+    usleep(500000);
+    for (Machine* m : {&main, &node1, &node2}) {
+        m->process->sendLine("report");
+    }
+    collect({&main, &node1, &node2}, "result", 10000);
+    for (Machine* m : {&main, &node1, &node2}) {
+        m->process->closeStdin();
+    }
+    for (Machine* m : {&main, &node1, &node2}) {
+        const int code = m->process->wait(10000);
+        if (code != 0) {
+            throw RunError(fmt::format("machine {} failed (exit code {})", m->name, code));
+        }
+    }
+
+    std::printf("main machine listening on 127.0.0.1:%s\n\n", port.c_str());
+    std::printf("%-8s %-9s %-15s %-34s %s\n", "machine", "holds", "card", "echo address",
+                "splice strategy (media@WxH+X+Y)");
+    for (Machine* m : {&main, &node1, &node2}) {
+        for (const char* source : {"own", "received"}) {
+            std::map<std::string, std::pair<std::string, std::string>> rows;
+            for (const auto& r : m->records) {
+                if (r.kind != "echo" || r.text("source") != source) {
+                    continue;
+                }
+                auto& row = rows[r.text("card")];
+                if (r.text("kind") == "addr") {
+                    row.first = r.text("url");
+                } else {
+                    row.second = r.text("regions");
+                }
+            }
+            for (const auto& [card, row] : rows) {
+                std::printf("%-8s %-9s %-15s %-34s %s\n", m->name.c_str(), source, card.c_str(),
+                            row.first.empty() ? "-" : row.first.c_str(),
+                            row.second.empty() ? "-" : row.second.c_str());
+            }
+        }
+    }
+    const Holdings reference = holdingsOf(main);
+    bool agree = reference.urls.size() == 3 && reference.regions.size() == 3;
+    for (Machine* m : {&node1, &node2}) {
+        const Holdings h = holdingsOf(*m);
+        if (h.urls != reference.urls || h.regions != reference.regions) {
+            agree = false;
+            std::printf("%s differs from the main machine\n", m->name.c_str());
+        }
+    }
+    std::printf("\n%s\n", agree ? "machines agree: every machine holds the same 3 echo addresses "
+                                  "and 3 splice strategies"
+                                : "machines DISAGREE on echo addresses or splice strategies");
+    return agree;
+}
+
+}  // namespace videoecho
