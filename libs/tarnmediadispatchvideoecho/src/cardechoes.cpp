@@ -33,8 +33,7 @@ std::vector<std::shared_ptr<VideoEcho>> VideoEchoMgr::Impl::echoServerSnapshot()
     return servers;
 }
 
-void VideoEchoMgr::Impl::addCardEcho(const STDisplayCardId& cardId, void* device,
-                                     VideoEchoMgr& owner) {
+void VideoEchoMgr::Impl::addEcho(const STDisplayCardId& cardId, void* device, VideoEchoMgr& owner) {
     const bool enabled = serverEnabled.load();
     if (!enabled) {
         return;
@@ -93,7 +92,7 @@ void VideoEchoMgr::Impl::addCardEcho(const STDisplayCardId& cardId, void* device
     }
 }
 
-void VideoEchoMgr::Impl::addRemoteEcho(const VideoEchoAddr& addr) {
+void VideoEchoMgr::Impl::addEcho(const VideoEchoAddr& addr) {
     int handle = 0;
     {
         std::lock_guard<std::mutex> lock(echoMutex);
@@ -126,11 +125,15 @@ void VideoEchoMgr::Impl::releaseEchoServers() {
 }
 
 void VideoEchoMgr::addEcho(const STDisplayCardId& cardId, void* device) {
-    impl_->addCardEcho(cardId, device, *this);
+    impl_->addEcho(cardId, device, *this);
 }
 
 void VideoEchoMgr::addEcho(const VideoEchoAddr& addr) {
-    impl_->addRemoteEcho(addr);
+    impl_->addEcho(addr);
+}
+
+std::vector<std::shared_ptr<VideoEcho>> VideoEchoMgr::echoServers() const {
+    return impl_->echoServerSnapshot();
 }
 
 bool VideoEchoMgr::startVideoEchoServer() {

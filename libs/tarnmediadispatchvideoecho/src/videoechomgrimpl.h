@@ -59,8 +59,8 @@ struct VideoEchoMgr::Impl {
     // --- echo servers of the display cards ---
     std::shared_ptr<VideoEcho> findEchoServer(const STDisplayCardId& cardId);
     std::vector<std::shared_ptr<VideoEcho>> echoServerSnapshot();
-    void addCardEcho(const STDisplayCardId& cardId, void* device, VideoEchoMgr& owner);
-    void addRemoteEcho(const VideoEchoAddr& addr);
+    void addEcho(const STDisplayCardId& cardId, void* device, VideoEchoMgr& owner);
+    void addEcho(const VideoEchoAddr& addr);
     void releaseEchoServers();
 
     // --- registry ---
