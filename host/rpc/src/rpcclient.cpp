@@ -93,8 +93,11 @@ std::shared_ptr<detail::ClientConnection> RpcClient::Impl::connection() {
 }
 
 void RpcClient::Impl::startConnect() {
+    if (connecting) {
+        return;  // the attempt under way reports for this one too
+    }
     auto current = connection();
-    if (connecting || (current && current->isOpen())) {
+    if (current && current->isOpen()) {
         finishAttempt();
         return;
     }
