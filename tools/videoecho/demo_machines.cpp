@@ -130,8 +130,9 @@ bool runMachinesDemo(const std::string& self, bool verbose) {
     collect({&main}, "done", 10000);
     for (Machine* node : {&node1, &node2}) {
         node->process->sendLine("go");
+        collect({node}, "done", 10000);
+        usleep(200000);
     }
-    collect({&node1, &node2}, "done", 10000);
     // Let the republications reach every node.
     usleep(500000);
     for (Machine* m : {&main, &node1, &node2}) {

@@ -66,12 +66,12 @@ int main() {
     auto player = std::make_shared<vantor::mediadispatch::SharedMemoryPlayer>(nullptr, key);
     player->play(0.0, 0.0);
     const qv::mediacore::IFrame* read = player->getFrame(0.0);
-    const bool same = read != nullptr && read->getWidth() == width &&
-                      read->getHeight() == height && read->kframe()->linesize[0] == width * 4 &&
+    const bool same = read != nullptr && read->getWidth() == width && read->getHeight() == height &&
+                      read->kframe()->linesize[0] == width * 4 &&
                       std::memcmp(read->kframe()->data[0], pixels.data(), pixels.size()) == 0;
     player.reset();
     mgr->removeDispatch();
-    std::printf("consumer: echo of %dx%d frame through channel %s %s\n", width, height,
-                key.c_str(), same ? "matches" : "DIFFERS");
+    std::printf("consumer: echo of %dx%d frame through channel %s %s\n", width, height, key.c_str(),
+                same ? "matches" : "DIFFERS");
     return same ? 0 : 1;
 }
