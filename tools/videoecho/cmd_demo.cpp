@@ -207,7 +207,8 @@ int runDemo(const ParsedArgs& args, const char* argv0) {
         std::printf("%-22s %.0f (read before the first frame was complete)\n", "without stamp",
                     foreign);
     }
-    std::printf("%-22s %.3f ms\n", "latency p50", v.number("p50"));
+    std::printf("%-22s %.3f ms (send to first read; the viewer reads every 16.7 ms)\n",
+                "latency p50", v.number("p50"));
     std::printf("%-22s %.3f ms (max %.3f ms)\n", "latency p99", v.number("p99"), v.number("max"));
     std::printf("%-22s %s of unique frames delivered\n", "throughput",
                 mbPerSecond(unique * frameBytes, sendSeconds).c_str());
