@@ -74,8 +74,24 @@ int printReport(const std::string& program, const JsonValue& report) {
         const std::string name = textOf(b, "name");
         const std::string unit = textOf(b, "time_unit");
         const double time = numberOf(b, "real_time", -1);
-        const double ratio = numberOf(b, "ratio_vs_memcpy", -1);
-        const double baselineUs = numberOf(b, "memcpy_us", -1);
+        double ratio = numberOf(b, "ratio_vs_memcpy", -1);
+        double baselineUs = numberOf(b, "memcpy_us", -1);
+        // Benchmarks that name their counters differently still mark them "ratio" and
+        // "memcpy"/"baseline" (in microseconds, "_us").
+        for (const auto& [key, value] : b.object) {
+            if (value.kind != JsonValue::Kind::number) {
+                continue;
+            }
+            if (ratio < 0 && key.find("ratio") != std::string::npos) {
+                ratio = value.number;
+            }
+            const bool us = key.size() > 3 && key.compare(key.size() - 3, 3, "_us") == 0;
+            if (baselineUs < 0 && us &&
+                (key.find("memcpy") != std::string::npos ||
+                 key.find("baseline") != std::string::npos)) {
+                baselineUs = value.number;
+            }
+        }
         std::string baseline = "-";
         std::string ratioText = "-";
         if (ratio >= 0) {
