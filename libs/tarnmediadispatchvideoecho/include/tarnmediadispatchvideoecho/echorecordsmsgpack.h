@@ -12,8 +12,8 @@
 // array; missing trailing elements keep their defaults, surplus ones are ignored. Anything else is
 // a type error.
 //
-// Payloads from other machines are decoded only through decodeRecord / decodeArgument, which bound
-// every container by the payload's own size and turn every failure into
+// Payloads from other machines are decoded only through decodeRecord / decodeArgument, which check
+// every declared length against the payload's own size before decoding and turn every failure into
 // std::invalid_argument("unpack failed: Args not match!").
 #pragma once
 
@@ -23,6 +23,8 @@
 #include <string>
 
 #include <msgpack.hpp>
+
+#include <host/rpc/boundedunpack.h>
 
 #include <tarnmediadispatchvideoecho/echorecords.h>
 
@@ -259,21 +261,14 @@ MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS) {
 
 namespace tarn::mediadispatch::wire {
 
-// Every element of an array takes at least one byte, so no honest payload announces more elements
-// (or longer strings) than it has bytes; deeper nesting than this is never produced by the records.
-inline msgpack::unpack_limit limitFor(std::size_t size) {
-    return msgpack::unpack_limit(size, size, size, size, size, 32);
-}
-
+// Walks the bytes without allocating before msgpack-c sees them: it allocates a container's
+// element table as soon as it reads the container's header, so a few bytes that announce billions
+// of elements must be refused first. Exactly one object must span the payload.
 inline msgpack::object_handle unpackBounded(const char* data, std::size_t size) {
     if (data == nullptr || size == 0) {
         throw std::invalid_argument(kUnpackFailed);
     }
-    try {
-        return msgpack::unpack(data, size, nullptr, nullptr, limitFor(size));
-    } catch (const std::exception&) {
-        throw std::invalid_argument(kUnpackFailed);
-    }
+    return host::rpc::unpackBounded(data, size);
 }
 
 // A payload that is the record itself (the link channel).
