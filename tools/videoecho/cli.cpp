@@ -14,34 +14,34 @@ std::string ParsedArgs::value(const std::string& option, const std::string& fall
     return it == values_.end() ? fallback : it->second;
 }
 
-std::string helpText(const CommandSpec& spec) {
-    std::string text = fmt::format("usage: videoecho {}", spec.name);
-    for (const auto& p : spec.positionals) {
+std::string helpText(const CommandInfo& info) {
+    std::string text = fmt::format("usage: videoecho {}", info.name);
+    for (const auto& p : info.positionals) {
         text += " " + p;
     }
-    if (!spec.options.empty()) {
+    if (!info.options.empty()) {
         text += " [options]";
     }
-    text += "\n\n" + spec.summary + "\n";
-    if (!spec.options.empty()) {
+    text += "\n\n" + info.summary + "\n";
+    if (!info.options.empty()) {
         text += "\noptions:\n";
-        for (const auto& o : spec.options) {
+        for (const auto& o : info.options) {
             std::string left = "--" + o.name + (o.valueName.empty() ? "" : " " + o.valueName);
             text += fmt::format("  {:<22} {}\n", left, o.help);
         }
     }
     text += fmt::format("  {:<22} {}\n", "--help", "show this help and exit");
-    if (!spec.details.empty()) {
-        text += "\n" + spec.details + "\n";
+    if (!info.details.empty()) {
+        text += "\n" + info.details + "\n";
     }
     return text;
 }
 
-bool parseArgs(const CommandSpec& spec, int argc, char** argv, ParsedArgs& out) {
+bool parseArgs(const CommandInfo& info, int argc, char** argv, ParsedArgs& out) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            std::fputs(helpText(spec).c_str(), stdout);
+            std::fputs(helpText(info).c_str(), stdout);
             return false;
         }
     }
@@ -56,8 +56,8 @@ bool parseArgs(const CommandSpec& spec, int argc, char** argv, ParsedArgs& out) 
                 name = name.substr(0, eq);
                 inlineValue = true;
             }
-            const OptionSpec* option = nullptr;
-            for (const auto& o : spec.options) {
+            const OptionInfo* option = nullptr;
+            for (const auto& o : info.options) {
                 if (o.name == name) {
                     option = &o;
                 }
@@ -86,12 +86,12 @@ bool parseArgs(const CommandSpec& spec, int argc, char** argv, ParsedArgs& out) 
             out.positionals().push_back(arg);
         }
     }
-    if (out.positionals().size() < spec.positionals.size()) {
-        throw UsageError(fmt::format("missing {}", spec.positionals[out.positionals().size()]));
+    if (out.positionals().size() < info.positionals.size()) {
+        throw UsageError(fmt::format("missing {}", info.positionals[out.positionals().size()]));
     }
-    if (out.positionals().size() > spec.positionals.size()) {
+    if (out.positionals().size() > info.positionals.size()) {
         throw UsageError(
-            fmt::format("unexpected argument '{}'", out.positionals()[spec.positionals.size()]));
+            fmt::format("unexpected argument '{}'", out.positionals()[info.positionals.size()]));
     }
     return true;
 }

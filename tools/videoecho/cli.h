@@ -24,17 +24,17 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-struct OptionSpec {
+struct OptionInfo {
     std::string name;       // without the leading "--"
     std::string valueName;  // empty: a flag without value
     std::string help;
 };
 
-struct CommandSpec {
+struct CommandInfo {
     std::string name;
     std::string summary;
     std::vector<std::string> positionals;  // required, in order
-    std::vector<OptionSpec> options;
+    std::vector<OptionInfo> options;
     std::string details;  // extra paragraph for --help
 };
 
@@ -55,8 +55,8 @@ private:
 
 // argv[0] is the subcommand's name. Returns false when --help was asked for (the help text has
 // been printed to stdout); throws UsageError for anything it cannot accept.
-bool parseArgs(const CommandSpec& spec, int argc, char** argv, ParsedArgs& out);
-std::string helpText(const CommandSpec& spec);
+bool parseArgs(const CommandInfo& info, int argc, char** argv, ParsedArgs& out);
+std::string helpText(const CommandInfo& info);
 
 // Strict number parsing for option values; `what` names the option in the error.
 int64_t parseInteger(const std::string& text, const std::string& what, int64_t min, int64_t max);

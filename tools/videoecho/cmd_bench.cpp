@@ -151,19 +151,19 @@ int runBench(const ParsedArgs& args, const char*) {
 }  // namespace
 
 Command benchCommand() {
-    CommandSpec spec;
-    spec.name = "bench";
-    spec.summary = "run the channel and routing benchmarks and print ratios to memcpy";
-    spec.options = {{"bench-dir", "DIR", "where the benchmark programs are (default: this build)"},
+    CommandInfo info;
+    info.name = "bench";
+    info.summary = "run the channel and routing benchmarks and print ratios to memcpy";
+    info.options = {{"bench-dir", "DIR", "where the benchmark programs are (default: this build)"},
                     {"filter", "REGEX", "only benchmarks whose name matches"},
                     {"min-time", "SECONDS", "minimum time per benchmark"},
                     verboseOption()};
-    spec.details = fmt::format(
+    info.details = fmt::format(
         "Runs {}/channel/channel_bench and {}/routing/routing_bench with\n"
         "--benchmark_format=json and prints each benchmark's time, the memcpy baseline it timed\n"
         "in the same run, and their ratio.",
         VIDEOECHO_BENCH_DIR, VIDEOECHO_BENCH_DIR);
-    return {spec, runBench, false};
+    return {info, runBench, false};
 }
 
 }  // namespace videoecho

@@ -237,10 +237,10 @@ int runDemo(const ParsedArgs& args, const char* argv0) {
 }  // namespace
 
 Command demoCommand() {
-    CommandSpec spec;
-    spec.name = "demo";
-    spec.summary = "run a source and a viewer process and echo a test pattern between them";
-    spec.options = {{"seconds", "N", "how long the source sends (default 5)"},
+    CommandInfo info;
+    info.name = "demo";
+    info.summary = "run a source and a viewer process and echo a test pattern between them";
+    info.options = {{"seconds", "N", "how long the source sends (default 5)"},
                     {"size", "WxH", "frame size (default 640x360)"},
                     {"format", "FMT", "rgba, bgra, yuv420p or nv12 (default rgba)"},
                     {"fps", "N", "frames per second (default 30)"},
@@ -249,12 +249,12 @@ Command demoCommand() {
                      "also run a main machine and two nodes on loopback and show that they agree "
                      "on echo addresses and splice strategies"},
                     verboseOption()};
-    spec.details =
+    info.details =
         "Exit code 0 only if frames arrived intact: at least 90% of the frames sent (less two) "
         "were seen\n"
         "by the viewer, none went backwards, and the picture is an intact frame. Reads that\n"
         "overlapped a write (torn) are counted and shown.";
-    return {spec, runDemo, false};
+    return {info, runDemo, false};
 }
 
 }  // namespace videoecho

@@ -65,13 +65,13 @@ int runProbe(const ParsedArgs& args, const char*) {
 }  // namespace
 
 Command probeCommand() {
-    CommandSpec spec;
-    spec.name = "probe";
-    spec.summary = "print the header of channel KEY in words";
-    spec.positionals = {"KEY"};
-    spec.options = {verboseOption()};
-    spec.details = "Exits 1 with \"no channel named KEY\" when no writer holds the channel.";
-    return {spec, runProbe, false};
+    CommandInfo info;
+    info.name = "probe";
+    info.summary = "print the header of channel KEY in words";
+    info.positionals = {"KEY"};
+    info.options = {verboseOption()};
+    info.details = "Exits 1 with \"no channel named KEY\" when no writer holds the channel.";
+    return {info, runProbe, false};
 }
 
 }  // namespace videoecho

@@ -60,17 +60,17 @@ int runSend(const ParsedArgs& args, const char*) {
 }  // namespace
 
 Command sendCommand() {
-    CommandSpec spec;
-    spec.name = "send";
-    spec.summary = "write a moving test pattern into channel KEY";
-    spec.positionals = {"KEY"};
-    spec.options = sendOptionSpecs();
-    spec.options.push_back(verboseOption());
-    spec.details =
+    CommandInfo info;
+    info.name = "send";
+    info.summary = "write a moving test pattern into channel KEY";
+    info.positionals = {"KEY"};
+    info.options = sendOptionInfos();
+    info.options.push_back(verboseOption());
+    info.details =
         "Each frame carries its number and send time in its first bytes, so that 'watch' can "
         "check\n"
         "integrity and latency. The channel exists while 'send' runs; Ctrl-C stops it.";
-    return {spec, runSend, false};
+    return {info, runSend, false};
 }
 
 }  // namespace videoecho

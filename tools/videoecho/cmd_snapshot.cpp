@@ -63,13 +63,13 @@ int runSnapshot(const ParsedArgs& args, const char*) {
 }  // namespace
 
 Command snapshotCommand() {
-    CommandSpec spec;
-    spec.name = "snapshot";
-    spec.summary = "read one frame of channel KEY and write it as a PNG";
-    spec.positionals = {"KEY", "FILE.png"};
-    spec.options = {{"wait", "SECONDS", "wait this long for a frame (default 1)"}, verboseOption()};
-    spec.details = "The frame is converted from its pixel format to RGB with swscale.";
-    return {spec, runSnapshot, false};
+    CommandInfo info;
+    info.name = "snapshot";
+    info.summary = "read one frame of channel KEY and write it as a PNG";
+    info.positionals = {"KEY", "FILE.png"};
+    info.options = {{"wait", "SECONDS", "wait this long for a frame (default 1)"}, verboseOption()};
+    info.details = "The frame is converted from its pixel format to RGB with swscale.";
+    return {info, runSnapshot, false};
 }
 
 }  // namespace videoecho

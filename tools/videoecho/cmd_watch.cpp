@@ -90,19 +90,19 @@ int runWatch(const ParsedArgs& args, const char*) {
 }  // namespace
 
 Command watchCommand() {
-    CommandSpec spec;
-    spec.name = "watch";
-    spec.summary = "read channel KEY at a host's pace and report frames, tears and latency";
-    spec.positionals = {"KEY"};
-    spec.options = {{"seconds", "N", "stop after N seconds (default: until Ctrl-C)"},
+    CommandInfo info;
+    info.name = "watch";
+    info.summary = "read channel KEY at a host's pace and report frames, tears and latency";
+    info.positionals = {"KEY"};
+    info.options = {{"seconds", "N", "stop after N seconds (default: until Ctrl-C)"},
                     {"rate", "HZ", "reads per second (default 60)"},
                     verboseOption()};
-    spec.details =
+    info.details =
         "Once a second: reads that returned a frame (seen), frames not seen before (new), the "
         "same\n"
         "frame again (repeated), frame numbers that went backwards, frames that mix two frames\n"
         "(torn), and latency percentiles of new frames. Exits 1 if no frame was ever seen.";
-    return {spec, runWatch, false};
+    return {info, runWatch, false};
 }
 
 }  // namespace videoecho

@@ -1,4 +1,4 @@
-// The subcommands of videoecho. Each is a spec (for parsing and --help) and a function that runs
+// The subcommands of videoecho. Each is a info (for parsing and --help) and a function that runs
 // it and returns the exit code; RunError and UsageError escape to main, which prints them.
 #pragma once
 
@@ -9,7 +9,7 @@
 namespace videoecho {
 
 struct Command {
-    CommandSpec spec;
+    CommandInfo info;
     int (*run)(const ParsedArgs& args, const char* self);  // `self`: path of this executable
     bool hidden = false;  // internal: the processes that `demo` starts
 };
@@ -24,7 +24,7 @@ Command demoViewerCommand();
 Command demoMachineCommand();
 Command benchCommand();
 
-// Every subcommand's spec gets this option.
-OptionSpec verboseOption();
+// Every subcommand's info gets this option.
+OptionInfo verboseOption();
 
 }  // namespace videoecho

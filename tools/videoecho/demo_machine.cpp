@@ -209,15 +209,15 @@ int runMachine(const ParsedArgs& args, const char*) {
 }  // namespace
 
 Command demoMachineCommand() {
-    CommandSpec spec;
-    spec.name = "__demo-machine";
-    spec.summary = "(internal) one machine of the multi-machine demo";
-    spec.options = {{"role", "main|node", "which side of the runtime"},
+    CommandInfo info;
+    info.name = "__demo-machine";
+    info.summary = "(internal) one machine of the multi-machine demo";
+    info.options = {{"role", "main|node", "which side of the runtime"},
                     {"name", "NAME", "the machine's node id"},
                     {"port", "PORT", "the main machine's port (nodes)"},
                     {"media-id", "ID", "the media this machine plays on its card"},
                     verboseOption()};
-    return {spec, runMachine, true};
+    return {info, runMachine, true};
 }
 
 }  // namespace videoecho

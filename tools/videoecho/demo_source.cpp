@@ -86,13 +86,13 @@ int runDemoSource(const ParsedArgs& args, const char*) {
 }  // namespace
 
 Command demoSourceCommand() {
-    CommandSpec spec;
-    spec.name = "__demo-source";
-    spec.summary = "(internal) the demo's source process";
-    spec.options = sendOptionSpecs();
-    spec.options.push_back({"media-id", "ID", "id of the dispatched media"});
-    spec.options.push_back(verboseOption());
-    return {spec, runDemoSource, true};
+    CommandInfo info;
+    info.name = "__demo-source";
+    info.summary = "(internal) the demo's source process";
+    info.options = sendOptionInfos();
+    info.options.push_back({"media-id", "ID", "id of the dispatched media"});
+    info.options.push_back(verboseOption());
+    return {info, runDemoSource, true};
 }
 
 }  // namespace videoecho

@@ -165,14 +165,14 @@ int runDemoViewer(const ParsedArgs& args, const char*) {
 }  // namespace
 
 Command demoViewerCommand() {
-    CommandSpec spec;
-    spec.name = "__demo-viewer";
-    spec.summary = "(internal) the demo's viewer process";
-    spec.options = {{"media-id", "ID", "id of the dispatched media"},
+    CommandInfo info;
+    info.name = "__demo-viewer";
+    info.summary = "(internal) the demo's viewer process";
+    info.options = {{"media-id", "ID", "id of the dispatched media"},
                     {"png", "FILE", "write the last frame received here"},
                     {"max-seconds", "N", "give up after N seconds"},
                     verboseOption()};
-    return {spec, runDemoViewer, true};
+    return {info, runDemoViewer, true};
 }
 
 }  // namespace videoecho

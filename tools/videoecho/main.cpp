@@ -23,7 +23,7 @@ void printUsage(FILE* out, const std::vector<videoecho::Command>& commands) {
     std::fprintf(out, "usage: videoecho COMMAND [ARGS] [--help]\n\ncommands:\n");
     for (const auto& c : commands) {
         if (!c.hidden) {
-            std::fprintf(out, "  %-10s %s\n", c.spec.name.c_str(), c.spec.summary.c_str());
+            std::fprintf(out, "  %-10s %s\n", c.info.name.c_str(), c.info.summary.c_str());
         }
     }
     std::fprintf(out, "\n'videoecho COMMAND --help' describes a command.\n");
@@ -45,12 +45,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     for (const auto& command : commands) {
-        if (command.spec.name != name) {
+        if (command.info.name != name) {
             continue;
         }
         try {
             videoecho::ParsedArgs args;
-            if (!videoecho::parseArgs(command.spec, argc - 1, argv + 1, args)) {
+            if (!videoecho::parseArgs(command.info, argc - 1, argv + 1, args)) {
                 return 0;
             }
             // The library's progress lines are for a host's log; the tool prints its own.

@@ -13,7 +13,7 @@
 
 namespace videoecho {
 
-std::vector<OptionSpec> sendOptionSpecs() {
+std::vector<OptionInfo> sendOptionInfos() {
     return {
         {"size", "WxH", "frame size (default 640x360)"},
         {"format", "FMT", "rgba, bgra, yuv420p or nv12 (default rgba)"},

@@ -18,7 +18,7 @@ struct SendOptions {
     uint64_t frames = 0;  // 0: until interrupted
 };
 
-std::vector<OptionSpec> sendOptionSpecs();
+std::vector<OptionInfo> sendOptionInfos();
 // Reads --size, --format, --fps, --frames and --seconds; throws UsageError.
 SendOptions parseSendOptions(const ParsedArgs& args);
 // Plane bytes that one channel can hold on this machine (its mapped size less the header).

@@ -2,7 +2,7 @@
 
 namespace videoecho {
 
-OptionSpec verboseOption() {
+OptionInfo verboseOption() {
     return {"verbose", "", "also show the library's and segment layer's own log lines"};
 }
 
