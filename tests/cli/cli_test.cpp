@@ -219,7 +219,7 @@ TEST(CliDemo, MachinesOnLoopbackAgreeOnEchoAddressesAndStrategies) {
     for (const char* row :
          {"node-1   received  main-card-1     rtsp://main/echo/main-card-1",
           "node-2   received  node-1-card-1   rtsp://node-1/echo/node-1-card-1",
-          "main     own       node-2-card-1   rtsp://node-2/echo/node-2-card-1"}) {
+          "main     servers   node-2-card-1   rtsp://node-2/echo/node-2-card-1"}) {
         EXPECT_NE(r.out.find(row), std::string::npos) << row << "\n" << r.out;
     }
 }

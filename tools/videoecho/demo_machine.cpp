@@ -188,7 +188,7 @@ int runMachine(const ParsedArgs& args, const char*) {
         if (nodeRuntime) {
             nodeRuntime->drain();
         }
-        report(name, "own", mgr->getAllVideoEchoAddr(), mgr->getAllEchoSpliceStrategies());
+        report(name, "servers", mgr->getAllVideoEchoAddr(), mgr->getAllEchoSpliceStrategies());
         report(name, "received", mgr->receivedAddrs(), mgr->receivedStrategies());
         emitDemoRecord("result", {{"machine", name}});
     }

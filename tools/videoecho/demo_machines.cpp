@@ -153,7 +153,7 @@ bool runMachinesDemo(const std::string& self, bool verbose) {
     std::printf("%-8s %-9s %-15s %-34s %s\n", "machine", "holds", "card", "echo address",
                 "splice strategy (media@WxH+X+Y)");
     for (Machine* m : {&main, &node1, &node2}) {
-        for (const char* source : {"own", "received"}) {
+        for (const char* source : {"servers", "received"}) {
             std::map<std::string, std::pair<std::string, std::string>> rows;
             for (const auto& r : m->records) {
                 if (r.kind != "echo" || r.text("source") != source) {
