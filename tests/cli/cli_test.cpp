@@ -223,3 +223,12 @@ TEST(CliDemo, MachinesOnLoopbackAgreeOnEchoAddressesAndStrategies) {
         EXPECT_NE(r.out.find(row), std::string::npos) << row << "\n" << r.out;
     }
 }
+
+TEST(CliWithSender, NoSegmentIsLeftBehindOnceTheSenderIsInterrupted) {
+    const std::string key = uniqueKey("leftover");
+    {
+        BackgroundTool sender({"send", key, "--seconds", "20"});
+        ASSERT_TRUE(eventually([&] { return probeSucceeds(key); }, 5000)) << sender.out();
+    }
+    EXPECT_NE(access(("/dev/shm/" + key).c_str(), F_OK), 0);
+}

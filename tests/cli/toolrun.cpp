@@ -119,9 +119,13 @@ BackgroundTool::BackgroundTool(const std::vector<std::string>& args) {
 }
 
 BackgroundTool::~BackgroundTool() {
+    // Interrupted first, so that a sender lets go of its channel as a user's Ctrl-C would.
     if (pid_ > 0 && !reaped_) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        kill(pid_, SIGINT);
+        if (wait(5000) < 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
     }
     unlink(outPath_.c_str());
 }

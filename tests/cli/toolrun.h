@@ -19,7 +19,7 @@ struct ToolResult {
 ToolResult runTool(const std::vector<std::string>& args, int timeoutMs = 20000);
 
 // A videoecho process in the background with stdout and stderr captured to files. Destruction
-// kills it (SIGKILL) if it still runs and reaps it.
+// interrupts it (SIGINT, then SIGKILL after 5 s) if it still runs and reaps it.
 class BackgroundTool {
 public:
     explicit BackgroundTool(const std::vector<std::string>& args);
