@@ -7,16 +7,16 @@
 #include <tarnmediadispatchvideoecho/videoecholinkclient.h>
 
 #include "../proxy/fakevideoechomgr.h"
-#include "../proxy/logcapture.h"
 #include "../proxy/payloads.h"
+#include "logcapture.h"
 #include "recordinglinkmgr.h"
 
 namespace tarn::mediadispatch {
 namespace {
 
 using testing::FakeVideoEchoMgr;
-using testing::LogCapture;
 using testing::RecordingLinkMgr;
+using testsupport::LogCapture;
 
 constexpr const char* kFile = "videoecholinkclient.cpp";
 

@@ -8,8 +8,8 @@
 #include <tarnmediadispatchvideoecho/videoecholinkserver.h>
 
 #include "../proxy/fakevideoechomgr.h"
-#include "../proxy/logcapture.h"
 #include "../proxy/payloads.h"
+#include "logcapture.h"
 #include "recordinglinkmgr.h"
 #include "recordingrpcserver.h"
 
@@ -17,9 +17,9 @@ namespace tarn::mediadispatch {
 namespace {
 
 using testing::FakeVideoEchoMgr;
-using testing::LogCapture;
 using testing::RecordingLinkMgr;
 using testing::RecordingRpcServer;
+using testsupport::LogCapture;
 
 constexpr const char* kFile = "videoecholinkserver.cpp";
 

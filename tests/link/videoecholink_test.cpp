@@ -7,8 +7,8 @@
 #include <tarnmediadispatchvideoecho/videoecholink.h>
 
 #include "../proxy/fakevideoechomgr.h"
-#include "../proxy/logcapture.h"
 #include "../proxy/payloads.h"
+#include "logcapture.h"
 #include "recordinglinkmgr.h"
 #include "recordingrpcserver.h"
 
@@ -16,9 +16,9 @@ namespace tarn::mediadispatch {
 namespace {
 
 using testing::FakeVideoEchoMgr;
-using testing::LogCapture;
 using testing::RecordingLinkMgr;
 using testing::RecordingRpcServer;
+using testsupport::LogCapture;
 
 TEST(VideoEchoLinkTest, FreshLinkOwnsServerAndClientWithEmptyReferences) {
     VideoEchoLink link;

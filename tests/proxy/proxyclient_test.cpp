@@ -18,8 +18,8 @@ namespace tarn::mediadispatch {
 namespace {
 
 using testing::FakeVideoEchoMgr;
-using testing::LogCapture;
 using testing::RecordingRuntime;
+using testsupport::LogCapture;
 
 constexpr const char* kNullRuntime = "videoechodispatchmultimachineproxyclient qvRuntime is null!";
 constexpr const char* kFile = "videoechodispatchmultimachineproxyclient.cpp";

@@ -17,8 +17,8 @@ namespace tarn::mediadispatch {
 namespace {
 
 using testing::FakeVideoEchoMgr;
-using testing::LogCapture;
 using testing::RecordingRuntime;
+using testsupport::LogCapture;
 
 constexpr const char* kNullRuntime = "VideoEchoDisptachMultimachineProxyServer qvRuntime is null!";
 constexpr const char* kFile = "videoechodispatchmultimachineproxyserver.cpp";

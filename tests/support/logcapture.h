@@ -48,6 +48,20 @@ public:
         }
         return result;
     }
+    // Lines at `level` whose text is `message` followed by the location suffix of `file` and
+    // `function`.
+    size_t count(spdlog::level::level_enum level, const std::string& message,
+                 const std::string& file, const std::string& function) const {
+        const std::string prefix = message + " \n //" + file + ":" + function + "()#";
+        size_t n = 0;
+        for (const auto& line : lines()) {
+            if (line.level == level && line.text.compare(0, prefix.size(), prefix) == 0 &&
+                line.text.back() == '.') {
+                ++n;
+            }
+        }
+        return n;
+    }
     void clear() { sink_->clear(); }
 
 private:
