@@ -173,14 +173,7 @@ int runMachine(const ParsedArgs& args, const char*) {
         // strategy gains the media's region).
         mgr->addEcho(card, nullptr);
         mgr->createRecordVideo(card);
-        tarn::MediaInfo media;
-        media.ownerId = 1;
-        media.mediaId = mediaId;
-        media.editingMode = vantor::kEditingModeLive;
-        auto host = std::make_shared<DemoDispatch>(media);
-        mgr->addDispatch(host);
-        host->announceMedia();
-        host->startPlaying();
+        auto host = dispatchPlayingMedia(*mgr, mediaId);
         mgr->removeDispatch();
         emitDemoRecord("done", {{"machine", name}});
     }

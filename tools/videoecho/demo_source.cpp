@@ -41,20 +41,12 @@ int runDemoSource(const ParsedArgs& args, const char*) {
     echoDispatch->setVideoEchoMgr(mgr);
     echoDispatch->setMediaMgr(&mediaMgr);
 
-    tarn::MediaInfo media;
-    media.ownerId = 1;
-    media.mediaId = mediaId;
-    media.editingMode = vantor::kEditingModeLive;
-    media.name = "videoecho demo pattern";
-    auto host = std::make_shared<DemoDispatch>(media);
-    mgr->addDispatch(host);
-    host->announceMedia();
-    host->startPlaying();
+    auto host = dispatchPlayingMedia(*mgr, mediaId);
 
     PatternFrame frame(options.format, options.width, options.height,
                        static_cast<int>(options.fps));
     const uint32_t session = newSessionId();
-    emitDemoRecord("ready", {{"key", demoEchoKey(mediaId, media.editingMode)},
+    emitDemoRecord("ready", {{"key", demoEchoKey(mediaId, host->media().editingMode)},
                              {"bytes", std::to_string(frame.bytes())}});
     Pacer pacer(options.fps);
     uint64_t sent = 0;
@@ -65,7 +57,7 @@ int runDemoSource(const ParsedArgs& args, const char*) {
         }
         frame.draw(sent);
         frame.stamp({session, sent, monotonicNs()});
-        echoDispatch->updateFrameData(media, &frame.frame());
+        echoDispatch->updateFrameData(host->media(), &frame.frame());
         if (pacer.elapsedSeconds() >= second) {
             emitDemoRecord("progress", {{"sent", std::to_string(sent + 1)}});
             ++second;

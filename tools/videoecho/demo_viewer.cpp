@@ -71,20 +71,12 @@ int runDemoViewer(const ParsedArgs& args, const char*) {
     card.deviceId = "demo-card-1";
     mgr->onDeviceReady(card);
 
-    tarn::MediaInfo media;
-    media.ownerId = 1;
-    media.mediaId = mediaId;
-    media.editingMode = vantor::kEditingModeLive;
-    media.name = "videoecho demo pattern";
-    auto host = std::make_shared<DemoDispatch>(media);
-    mgr->addDispatch(host);
-    host->announceMedia();
-    host->startPlaying();
+    auto host = dispatchPlayingMedia(*mgr, mediaId);
     const auto player = playerOfEchoMedia(mediaMgr);
     if (!player) {
         throw RunError("the echo manager registered no echo media with a player");
     }
-    emitDemoRecord("ready", {{"key", demoEchoKey(mediaId, media.editingMode)},
+    emitDemoRecord("ready", {{"key", demoEchoKey(mediaId, host->media().editingMode)},
                              {"medias", std::to_string(mediaMgr.size())}});
 
     PatternChecker checker;

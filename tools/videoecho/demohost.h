@@ -3,6 +3,8 @@
 // demo process through a shared_ptr (the echo manager holds it weakly); one thread drives it.
 #pragma once
 
+#include <memory>
+
 #include <host/idispatch.h>
 #include <host/mediarecords.h>
 
@@ -34,5 +36,21 @@ private:
     tarn::MediaInfo media_;
     uint64_t sequence_ = 0;
 };
+
+// The one media every demo process dispatches: added and playing in live mode on a dispatch that
+// `mgr` listens to. The caller keeps the returned dispatch alive while the media plays.
+template <typename Manager>
+std::shared_ptr<DemoDispatch> dispatchPlayingMedia(Manager& mgr, uint64_t mediaId) {
+    tarn::MediaInfo media;
+    media.ownerId = 1;
+    media.mediaId = mediaId;
+    media.editingMode = vantor::kEditingModeLive;
+    media.name = "videoecho demo pattern";
+    auto host = std::make_shared<DemoDispatch>(media);
+    mgr.addDispatch(host);
+    host->announceMedia();
+    host->startPlaying();
+    return host;
+}
 
 }  // namespace videoecho
