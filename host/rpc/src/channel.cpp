@@ -1,13 +1,23 @@
 #include "channel.h"
 
+#include <cstring>
+
 #include <host/log.h>
 
 namespace host::rpc::detail {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+}  // namespace
 
 Channel::Channel(asio::ip::tcp::socket socket, std::chrono::milliseconds idleTimeout)
     : socket_(std::move(socket)), idleTimer_(socket_.get_executor()), idleTimeout_(idleTimeout) {
     std::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+    // Writes attempted from send() must not block the I/O thread when the peer does not read.
+    socket_.non_blocking(true, ignored);
 }
 
 void Channel::start(FrameHandler onFrame, CloseHandler onClose) {
@@ -17,17 +27,27 @@ void Channel::start(FrameHandler onFrame, CloseHandler onClose) {
     if (idleTimeout_.count() > 0) {
         armIdleTimer(lastReceived_ + idleTimeout_);
     }
-    readHeader();
+    readMore();
 }
 
 void Channel::send(std::shared_ptr<const std::string> frame) {
     if (closed_) {
         return;
     }
-    writeQueue_.push_back(std::move(frame));
-    if (writeQueue_.size() == 1) {
-        writeNext();
+    if (!writeQueue_.empty()) {
+        writeQueue_.push_back(std::move(frame));  // leaves after the frames already queued
+        return;
     }
+    // A reply usually fits the socket's buffer: written here, it costs one syscall and no trip
+    // through the reactor. Whatever is left (or an error) goes the asynchronous way.
+    std::error_code error;
+    const std::size_t written = socket_.write_some(asio::buffer(*frame), error);
+    if (!error && written == frame->size()) {
+        return;
+    }
+    writeOffset_ = error ? 0 : written;
+    writeQueue_.push_back(std::move(frame));
+    writeNext();
 }
 
 void Channel::close() {
@@ -48,62 +68,69 @@ void Channel::close() {
     }
 }
 
-void Channel::readHeader() {
-    asio::async_read(socket_, asio::buffer(header_),
-                     [self = shared_from_this()](const std::error_code& error, std::size_t) {
-                         if (error) {
-                             self->fail("read", error);
-                             return;
-                         }
-                         self->lastReceived_ = std::chrono::steady_clock::now();
-                         const FrameHeader header = decodeHeader(self->header_.data());
-                         if (header.bodyLen >= kMaxBodyLen) {
-                             TARN_LOG_WARN("rpc frame of {} bytes refused, closing the connection",
-                                           header.bodyLen);
-                             self->close();
-                             return;
-                         }
-                         self->readBody(header);
-                     });
-}
-
-void Channel::readBody(const FrameHeader& header) {
-    body_.clear();
-    if (header.bodyLen == 0) {
-        deliver(header);
-        return;
+void Channel::readMore() {
+    // Room for one more chunk past the bytes held: the buffer grows with what arrives, never with
+    // what a header merely announces.
+    if (input_.size() < inputUsed_ + kReadChunk) {
+        input_.resize(inputUsed_ + kReadChunk);
     }
-    // A dynamic buffer grows with the bytes that really arrive, so a header that announces a large
-    // body does not make us allocate it up front.
-    asio::async_read(
-        socket_, asio::dynamic_buffer(body_, kMaxBodyLen), asio::transfer_exactly(header.bodyLen),
-        [self = shared_from_this(), header](const std::error_code& error, std::size_t) {
+    socket_.async_read_some(
+        asio::buffer(input_.data() + inputUsed_, input_.size() - inputUsed_),
+        [self = shared_from_this()](const std::error_code& error, std::size_t n) {
             if (error) {
                 self->fail("read", error);
                 return;
             }
-            self->deliver(header);
+            self->lastReceived_ = std::chrono::steady_clock::now();
+            self->inputUsed_ += n;
+            if (self->deliverBuffered()) {
+                self->readMore();
+            }
         });
 }
 
-void Channel::deliver(const FrameHeader& header) {
+bool Channel::deliverBuffered() {
     if (closed_) {
-        return;
+        return false;
     }
-    if (onFrame_) {
-        // Keep the handler alive even if it closes this channel (which drops onFrame_).
-        auto onFrame = onFrame_;
-        onFrame(header, body_);
+    std::size_t consumed = 0;
+    while (inputUsed_ - consumed >= kHeaderSize) {
+        const FrameHeader header = decodeHeader(input_.data() + consumed);
+        if (header.bodyLen >= kMaxBodyLen) {
+            TARN_LOG_WARN("rpc frame of {} bytes refused, closing the connection", header.bodyLen);
+            close();
+            return false;
+        }
+        if (inputUsed_ - consumed - kHeaderSize < header.bodyLen) {
+            break;  // the rest of this frame has not arrived yet
+        }
+        body_.assign(input_.data() + consumed + kHeaderSize, header.bodyLen);
+        consumed += kHeaderSize + header.bodyLen;
+        if (onFrame_) {
+            // Keep the handler alive even if it closes this channel (which drops onFrame_).
+            auto onFrame = onFrame_;
+            onFrame(header, body_);
+        }
+        if (closed_) {
+            return false;
+        }
     }
-    if (!closed_) {
-        readHeader();
+    if (consumed > 0) {
+        inputUsed_ -= consumed;
+        std::memmove(input_.data(), input_.data() + consumed, inputUsed_);
     }
+    // A large frame grew the buffer; give that memory back once it has been handed on.
+    if (input_.size() > 4 * kReadChunk && inputUsed_ < kReadChunk) {
+        std::string smaller(input_.data(), inputUsed_);
+        input_ = std::move(smaller);
+    }
+    return true;
 }
 
 void Channel::writeNext() {
     auto frame = writeQueue_.front();
     asio::async_write(
-        socket_, asio::buffer(*frame),
+        socket_, asio::buffer(*frame) + writeOffset_,
         [self = shared_from_this(), frame](const std::error_code& error, std::size_t) {
             if (error) {
                 self->fail("write", error);
@@ -113,6 +140,7 @@ void Channel::writeNext() {
                 return;
             }
             self->writeQueue_.pop_front();
+            self->writeOffset_ = 0;
             if (!self->writeQueue_.empty()) {
                 self->writeNext();
             }

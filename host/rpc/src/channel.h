@@ -1,10 +1,10 @@
-// One framed TCP connection of the RPC layer (client or server side): reads frames one after the
-// other, queues writes so that frames leave whole and in order, and closes itself on a bad frame or
+// One framed TCP connection of the RPC layer (client or server side): reads whatever the socket
+// holds and hands on every whole frame in it, writes a frame straight away when nothing is queued
+// (queuing the rest so that frames leave whole and in order), and closes itself on a bad frame or
 // after an idle period. Owned by shared_ptr (pending operations keep it alive); every member
 // function must be called on the I/O thread of the socket's io_context.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -35,9 +35,9 @@ public:
     bool isOpen() const { return !closed_; }
 
 private:
-    void readHeader();
-    void readBody(const FrameHeader& header);
-    void deliver(const FrameHeader& header);
+    void readMore();
+    // Hands on every whole frame in input_; false when the connection was closed meanwhile.
+    bool deliverBuffered();
     void writeNext();
     void armIdleTimer(std::chrono::steady_clock::time_point deadline);
     void fail(const char* what, const std::error_code& error);
@@ -46,9 +46,11 @@ private:
     asio::steady_timer idleTimer_;
     const std::chrono::milliseconds idleTimeout_;
     std::chrono::steady_clock::time_point lastReceived_;
-    std::array<char, kHeaderSize> header_{};
-    std::string body_;
+    std::string input_;  // received bytes; only the first `inputUsed_` are valid
+    std::size_t inputUsed_ = 0;
+    std::string body_;  // the frame being handed on, its capacity reused
     std::deque<std::shared_ptr<const std::string>> writeQueue_;
+    std::size_t writeOffset_ = 0;  // bytes of writeQueue_.front() already written
     bool closed_ = false;
     FrameHandler onFrame_;
     CloseHandler onClose_;

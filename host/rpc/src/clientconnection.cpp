@@ -141,8 +141,10 @@ void ClientConnection::flushNow() {
 void ClientConnection::armRead() {
     {
         std::lock_guard<std::mutex> lock(readMutex_);
-        if (closed_ || driving_ || readArmed_) {
-            return;  // a driving caller reads, and re-arms when it stops
+        // Stays armed while a caller drives too: re-arming after every call would wake this
+        // thread once more per call.
+        if (closed_ || readArmed_) {
+            return;
         }
         readArmed_ = true;
     }
@@ -210,7 +212,11 @@ bool ClientConnection::drive(const std::function<bool()>& done,
         std::lock_guard<std::mutex> lock(readMutex_);
         driving_ = false;
     }
-    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->armRead(); });
+    // Bytes that came after the caller's last read found the wait armed but skipped by readNow();
+    // they are served here. Later ones wake the armed wait.
+    if (ready(POLLIN)) {
+        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->readNow(); });
+    }
     return true;
 }
 
