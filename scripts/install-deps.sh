@@ -7,6 +7,12 @@ packages=(
   libmsgpack-cxx-dev libasio-dev libspdlog-dev libfmt-dev libboost-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libswscale-dev libavutil-dev libpng-dev
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+  gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-tools
+  ffmpeg iproute2
+  mosquitto libmosquitto-dev mosquitto-clients
+  nlohmann-json3-dev libcli11-dev libboost-filesystem-dev
   python3 python3-msgpack clang-format
 )
 
