@@ -6,7 +6,7 @@ include(CMakePackageConfigHelpers)
 
 set(_tarn_package tarnmediadispatchvideoecho)
 set(_tarn_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${_tarn_package})
-set(_tarn_targets host shm tarnmediadispatchvideoecho tarnmultimachineproxy)
+set(_tarn_targets host_interfaces echorecords host shm tarnmediadispatchvideoecho tarnmultimachineproxy)
 
 # Installed libraries find each other next to themselves.
 set_target_properties(host shm tarnmediadispatchvideoecho PROPERTIES
@@ -30,6 +30,7 @@ foreach(_dir
     host/include/host
     host/rpc/include/host
     libs/shm/include/shm
+    libs/echorecords/include/echorecords
     libs/tarnmediadispatchvideoecho/include/tarnmediadispatchvideoecho
     libs/tarnmultimachineproxy/include/tarnmultimachineproxy)
   if(EXISTS ${PROJECT_SOURCE_DIR}/${_dir})

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <tarnmediadispatchvideoecho/echorecords.h>
+#include <echorecords/echorecords.h>
 
 namespace tarn::mediadispatch {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <echorecords/echorecords.h>
 #include <host/signal.h>
-#include <tarnmediadispatchvideoecho/echorecords.h>
 
 namespace tarn::mediadispatch {
 
