@@ -113,16 +113,17 @@ int runMachine(const ParsedArgs& args, const char*) {
     vantor::IQVRuntime* runtime = nullptr;
     if (role == "main") {
         host::rpc::ServerOptions options;
-        options.address = "127.0.0.1";
+        options.address = args.value("bind", "127.0.0.1");
         mainRuntime = std::make_unique<host::rpc::MainMachineRuntime>(options);
         runtime = mainRuntime.get();
     } else {
         const auto port =
             static_cast<uint16_t>(parseInteger(args.value("port"), "--port", 1, 65535));
-        nodeRuntime = std::make_unique<host::rpc::NodeRuntime>("127.0.0.1", port);
+        const std::string mainHost = args.value("host", "127.0.0.1");
+        nodeRuntime = std::make_unique<host::rpc::NodeRuntime>(mainHost, port);
         if (!nodeRuntime->waitConnected(std::chrono::seconds(5))) {
-            throw RunError(fmt::format("{} could not connect to the main machine at 127.0.0.1:{}",
-                                       name, port));
+            throw RunError(fmt::format("{} could not connect to the main machine at {}:{}", name,
+                                       mainHost, port));
         }
         runtime = nodeRuntime.get();
     }
@@ -207,6 +208,8 @@ Command demoMachineCommand() {
     info.summary = "(internal) one machine of the multi-machine demo";
     info.options = {{"role", "main|node", "which side of the runtime"},
                     {"name", "NAME", "the machine's node id"},
+                    {"bind", "ADDRESS", "the address the main machine listens on (main)"},
+                    {"host", "ADDRESS", "the main machine's address (nodes)"},
                     {"port", "PORT", "the main machine's port (nodes)"},
                     {"media-id", "ID", "the media this machine plays on its card"},
                     verboseOption()};

@@ -12,6 +12,7 @@
 
 #include "childprocess.h"
 #include "cli.h"
+#include "demonetwork.h"
 #include "demoprotocol.h"
 #include "monoclock.h"
 
@@ -101,12 +102,27 @@ Holdings holdingsOf(const Machine& m) {
 }  // namespace
 
 bool runMachinesDemo(const std::string& self, bool verbose) {
-    std::printf(
-        "\nmulti-machine: a main machine and two nodes on 127.0.0.1, each echoing one "
-        "display card\n");
+    std::string whyNot;
+    const auto network = DemoNetwork::create({"main", "node-1", "node-2"}, whyNot);
+    if (network) {
+        std::printf(
+            "\nmulti-machine: a main machine and two nodes, each in a network namespace of its "
+            "own on a virtual link (%s, %s, %s), each echoing one display card\n",
+            network->address(0).c_str(), network->address(1).c_str(), network->address(2).c_str());
+    } else {
+        std::printf(
+            "\nmulti-machine: network namespaces unavailable (%s): a main machine and two nodes "
+            "on 127.0.0.1, each echoing one display card\n",
+            whyNot.c_str());
+    }
     std::fflush(stdout);
-    const auto start = [&](Machine& m, std::vector<std::string> argv) {
+    const std::string mainHost = network ? network->address(0) : "127.0.0.1";
+    const auto start = [&](Machine& m, size_t index, std::vector<std::string> argv) {
         argv.insert(argv.begin(), {self, "__demo-machine"});
+        if (network) {
+            const auto prefix = network->execPrefix(index);
+            argv.insert(argv.begin(), prefix.begin(), prefix.end());
+        }
         if (verbose) {
             argv.push_back("--verbose");
         }
@@ -116,13 +132,17 @@ bool runMachinesDemo(const std::string& self, bool verbose) {
     Machine node1{"node-1", nullptr, {}};
     Machine node2{"node-2", nullptr, {}};
     const uint64_t baseMedia = 8000000 + static_cast<uint64_t>(getpid()) * 10;
-    start(main, {"--role", "main", "--name", "main", "--media-id", std::to_string(baseMedia)});
+    start(main, 0,
+          {"--role", "main", "--name", "main", "--bind", mainHost, "--media-id",
+           std::to_string(baseMedia)});
     collect({&main}, "ready", 10000);
     const std::string port = find(main, "ready")->text("port");
-    start(node1, {"--role", "node", "--name", "node-1", "--port", port, "--media-id",
-                  std::to_string(baseMedia + 1)});
-    start(node2, {"--role", "node", "--name", "node-2", "--port", port, "--media-id",
-                  std::to_string(baseMedia + 2)});
+    start(node1, 1,
+          {"--role", "node", "--name", "node-1", "--host", mainHost, "--port", port, "--media-id",
+           std::to_string(baseMedia + 1)});
+    start(node2, 2,
+          {"--role", "node", "--name", "node-2", "--host", mainHost, "--port", port, "--media-id",
+           std::to_string(baseMedia + 2)});
     collect({&node1, &node2}, "ready", 10000);
     // The nodes' handler registrations travel to the main machine before it publishes.
     usleep(300000);
@@ -149,7 +169,7 @@ bool runMachinesDemo(const std::string& self, bool verbose) {
         }
     }
 
-    std::printf("main machine listening on 127.0.0.1:%s\n\n", port.c_str());
+    std::printf("main machine listening on %s:%s\n\n", mainHost.c_str(), port.c_str());
     std::printf("%-8s %-9s %-15s %-34s %s\n", "machine", "holds", "card", "echo address",
                 "splice strategy (media@WxH+X+Y)");
     for (Machine* m : {&main, &node1, &node2}) {
