@@ -4,14 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
 #include <fmt/format.h>
+#include <boost/process.hpp>
+#include <nlohmann/json.hpp>
 
-#include "childprocess.h"
 #include "commands.h"
-#include "json.h"
 
 #ifndef VIDEOECHO_BENCH_DIR
 #define VIDEOECHO_BENCH_DIR "bench"
@@ -29,48 +26,56 @@ bool isExecutable(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
-std::string runForJson(const std::vector<std::string>& argv) {
-    ChildProcess child(argv);
-    child.closeStdin();
-    std::vector<std::string> lines;
-    while (child.readLines(lines)) {
+using Json = nlohmann::json;
+
+// Runs a benchmark program and parses what it prints; RunError when it fails or prints no JSON.
+Json runForJson(const std::vector<std::string>& argv) {
+    namespace bp = boost::process;
+    bp::ipstream out;
+    std::string text;
+    int code = -1;
+    try {
+        bp::child child(argv, bp::std_out > out, bp::std_in < bp::null);
+        text.assign(std::istreambuf_iterator<char>(out), std::istreambuf_iterator<char>());
+        child.wait();
+        code = child.exit_code();
+    } catch (const std::exception& e) {
+        throw RunError(fmt::format("{} could not run: {}", argv[0], e.what()));
     }
-    const int code = child.wait(-1);
     if (code != 0) {
         throw RunError(fmt::format("{} exited with code {}", argv[0], code));
     }
-    std::string text;
-    for (const auto& l : lines) {
-        text += l + "\n";
+    Json report = Json::parse(text, nullptr, false);
+    if (report.is_discarded()) {
+        throw RunError(fmt::format("{} printed no valid JSON", argv[0]));
     }
-    return text;
+    return report;
 }
 
-double numberOf(const JsonValue& v, const char* key, double fallback) {
-    const JsonValue* m = v.find(key);
-    return m != nullptr && m->kind == JsonValue::Kind::number ? m->number : fallback;
+double numberOf(const Json& v, const char* key, double fallback) {
+    const auto m = v.find(key);
+    return m != v.end() && m->is_number() ? m->get<double>() : fallback;
 }
 
-std::string textOf(const JsonValue& v, const char* key) {
-    const JsonValue* m = v.find(key);
-    return m != nullptr && m->kind == JsonValue::Kind::string ? m->string : std::string();
+std::string textOf(const Json& v, const char* key) {
+    const auto m = v.find(key);
+    return m != v.end() && m->is_string() ? m->get<std::string>() : std::string();
 }
 
 // Prints one program's table; returns the number of figures with a baseline.
-int printReport(const std::string& program, const JsonValue& report) {
-    const JsonValue* context = report.find("context");
-    const JsonValue* benchmarks = report.find("benchmarks");
-    if (benchmarks == nullptr || benchmarks->kind != JsonValue::Kind::array) {
+int printReport(const std::string& program, const Json& report) {
+    const auto benchmarks = report.find("benchmarks");
+    if (!report.is_object() || benchmarks == report.end() || !benchmarks->is_array()) {
         throw RunError(fmt::format("{} printed no benchmarks", program));
     }
-    if (context != nullptr) {
+    if (const auto context = report.find("context"); context != report.end()) {
         std::printf("%s  (%s, %.0f CPUs at %.0f MHz)\n", program.c_str(),
                     textOf(*context, "host_name").c_str(), numberOf(*context, "num_cpus", 0),
                     numberOf(*context, "mhz_per_cpu", 0));
     }
     std::printf("  %-44s %14s %16s %8s\n", "benchmark", "time", "baseline", "ratio");
     int withBaseline = 0;
-    for (const auto& b : benchmarks->array) {
+    for (const auto& b : *benchmarks) {
         const std::string name = textOf(b, "name");
         std::string timeText =
             fmt::format("{:.1f} {}", numberOf(b, "real_time", -1), textOf(b, "time_unit"));
@@ -82,18 +87,18 @@ int printReport(const std::string& program, const JsonValue& report) {
         // Benchmarks that time the operation and its baseline themselves report them as counters:
         // "ratio", the baseline as "<memcpy|baseline|direct>_<us|ns>" and the operation as another
         // "_us"/"_ns" counter (overheads aside).
-        for (const auto& [key, value] : b.object) {
-            if (value.kind != JsonValue::Kind::number) {
+        for (const auto& [key, value] : b.items()) {
+            if (!value.is_number()) {
                 continue;
             }
             if (ratio < 0 && (key == "ratio" || key.rfind("ratio_", 0) == 0)) {
-                ratio = value.number;
+                ratio = value.get<double>();
             }
             const std::string unit = key.size() > 3 ? key.substr(key.size() - 3) : std::string();
             if (unit != "_us" && unit != "_ns") {
                 continue;
             }
-            const std::string text = fmt::format("{:.1f} {}", value.number, unit.substr(1));
+            const std::string text = fmt::format("{:.1f} {}", value.get<double>(), unit.substr(1));
             const bool isBaseline = key.find("memcpy") != std::string::npos ||
                                     key.find("baseline") != std::string::npos ||
                                     key.find("direct") != std::string::npos;
@@ -146,7 +151,7 @@ int runBench(const ParsedArgs& args, const char*) {
         std::vector<std::string> argv = {path, "--benchmark_format=json"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         std::fflush(stdout);
-        printReport(relative, parseJson(runForJson(argv)));
+        printReport(relative, runForJson(argv));
         ++ran;
     }
     if (ran == 0) {
