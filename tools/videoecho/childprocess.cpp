@@ -2,66 +2,54 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <chrono>
 
 #include <fmt/format.h>
+#include <boost/process.hpp>
+#include <boost/process/extend.hpp>
 
 #include "cli.h"
-#include "monoclock.h"
 
 namespace videoecho {
 
+namespace bp = boost::process;
+
+struct ChildProcess::Impl {
+    bp::pipe toChild;
+    bp::pipe fromChild;
+    bp::child child;
+    int status = -1;
+    bool reaped = false;
+};
+
 namespace {
 
-void closeFd(int& fd) {
-    if (fd >= 0) {
-        close(fd);
-        fd = -1;
-    }
-}
-
-}  // namespace
-
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
-    int toChild[2] = {-1, -1};
-    int fromChild[2] = {-1, -1};
-    if (pipe2(toChild, O_CLOEXEC) != 0) {
-        throw RunError(fmt::format("cannot start {}: {}", argv.at(0), std::strerror(errno)));
-    }
-    if (pipe2(fromChild, O_CLOEXEC) != 0) {
-        close(toChild[0]);
-        close(toChild[1]);
-        throw RunError(fmt::format("cannot start {}: {}", argv.at(0), std::strerror(errno)));
-    }
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-        // Child: only async-signal-safe calls until exec. The parent's blocked signals are
-        // unblocked so that the demo's Ctrl-C and kill reach it normally.
+// The demo blocks the signals it handles itself; its children get them back, so that Ctrl-C and
+// kill reach them normally.
+struct UnblockSignalsInChild {
+    template <typename Executor>
+    void operator()(Executor&) const {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        dup2(toChild[0], STDIN_FILENO);
-        dup2(fromChild[1], STDOUT_FILENO);
-        execv(args[0], args.data());
-        _exit(127);
     }
-    close(toChild[0]);
-    close(fromChild[1]);
-    in_ = toChild[1];
-    out_ = fromChild[0];
-    if (pid_ < 0) {
-        closeFd(in_);
-        closeFd(out_);
-        throw RunError(fmt::format("cannot start {}: {}", argv.at(0), std::strerror(errno)));
+};
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) : impl_(std::make_unique<Impl>()) {
+    // The parent's own ends are closed on exec, so that no later child inherits them: closing a
+    // child's stdin here must be an end of file there while other children run.
+    fcntl(impl_->toChild.native_sink(), F_SETFD, FD_CLOEXEC);
+    fcntl(impl_->fromChild.native_source(), F_SETFD, FD_CLOEXEC);
+    try {
+        impl_->child = bp::child(argv, bp::std_in<impl_->toChild, bp::std_out> impl_->fromChild,
+                                 bp::extend::on_exec_setup = UnblockSignalsInChild());
+    } catch (const std::exception& e) {
+        throw RunError(fmt::format("cannot start {}: {}", argv.at(0), e.what()));
     }
 }
 
@@ -70,25 +58,29 @@ ChildProcess::~ChildProcess() {
         kill();
         wait(2000);
         if (running()) {
-            ::kill(pid_, SIGKILL);
+            std::error_code ignored;
+            impl_->child.terminate(ignored);
             wait(-1);
         }
     }
-    closeFd(in_);
-    closeFd(out_);
+}
+
+int ChildProcess::stdoutFd() const {
+    return impl_->fromChild.is_open() ? impl_->fromChild.native_source() : -1;
 }
 
 bool ChildProcess::readLines(std::vector<std::string>& lines) {
-    if (out_ < 0) {
+    const int fd = stdoutFd();
+    if (fd < 0) {
         return false;
     }
     char buffer[4096];
     ssize_t n = 0;
     do {
-        n = read(out_, buffer, sizeof(buffer));
+        n = read(fd, buffer, sizeof(buffer));
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
-        closeFd(out_);
+        impl_->fromChild.close();
         if (!pending_.empty()) {
             lines.push_back(pending_);
             pending_.clear();
@@ -107,16 +99,14 @@ bool ChildProcess::readLines(std::vector<std::string>& lines) {
 }
 
 bool ChildProcess::sendLine(const std::string& line) {
-    if (in_ < 0) {
+    if (!impl_->toChild.is_open()) {
         return false;
     }
     const std::string text = line + "\n";
     size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = write(in_, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const int n =
+            impl_->toChild.write(text.data() + done, static_cast<int>(text.size() - done));
         if (n <= 0) {
             return false;
         }
@@ -126,37 +116,36 @@ bool ChildProcess::sendLine(const std::string& line) {
 }
 
 void ChildProcess::closeStdin() {
-    closeFd(in_);
+    impl_->toChild.close();
 }
 
 int ChildProcess::wait(int timeoutMs) {
-    const int64_t deadline = monotonicNs() + static_cast<int64_t>(timeoutMs) * 1000000;
-    while (!reaped_ && pid_ > 0) {
-        int status = 0;
-        const pid_t r = waitpid(pid_, &status, timeoutMs < 0 ? 0 : WNOHANG);
-        if (r == pid_) {
-            reaped_ = true;
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
-        if (r < 0 && errno != EINTR) {
-            reaped_ = true;
-            break;
-        }
-        if (timeoutMs >= 0 && monotonicNs() >= deadline) {
-            return -1;
-        }
-        if (timeoutMs >= 0) {
-            usleep(5000);
-        }
+    if (impl_->reaped || !impl_->child.valid()) {
+        return impl_->status;
     }
-    return status_;
+    std::error_code error;
+    if (timeoutMs < 0) {
+        impl_->child.wait(error);
+    } else if (!impl_->child.wait_for(std::chrono::milliseconds(timeoutMs), error) && !error) {
+        return -1;
+    }
+    impl_->reaped = true;
+    if (!error) {
+        // Boost reports a child ended by a signal with the signal's number as its native code.
+        const int native = impl_->child.native_exit_code();
+        impl_->status = WIFEXITED(native) ? WEXITSTATUS(native) : 128 + WTERMSIG(native);
+    }
+    return impl_->status;
 }
 
 void ChildProcess::kill() {
     if (running()) {
-        ::kill(pid_, SIGTERM);
+        ::kill(impl_->child.id(), SIGTERM);
     }
+}
+
+bool ChildProcess::running() const {
+    return impl_->child.valid() && !impl_->reaped;
 }
 
 }  // namespace videoecho

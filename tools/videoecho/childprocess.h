@@ -1,9 +1,9 @@
-// A child process started from this executable (fork + exec), with pipes to its stdin and from
-// its stdout, read line by line. Destruction kills a child that is still running and reaps it, so
-// no child outlives the object. One thread uses an object.
+// A child process (Boost.Process) with pipes to its stdin and from its stdout, read line by line.
+// Destruction kills a child that is still running and reaps it, so no child outlives the object.
+// One thread uses an object.
 #pragma once
 
-#include <sys/types.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,7 +17,8 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    int stdoutFd() const { return out_; }
+    // The read end of the child's stdout, for poll; -1 once it reached end of file.
+    int stdoutFd() const;
     // Reads what is available on its stdout (call when poll says so); complete lines go to
     // `lines`. Returns false at end of file.
     bool readLines(std::vector<std::string>& lines);
@@ -29,14 +30,11 @@ public:
     // 128 + signal when a signal ended it.
     int wait(int timeoutMs);
     void kill();
-    bool running() const { return pid_ > 0 && !reaped_; }
+    bool running() const;
 
 private:
-    pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    bool reaped_ = false;
-    int status_ = -1;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
     std::string pending_;
 };
 
