@@ -70,7 +70,7 @@ TEST(CliArguments, MalformedNumbersAndSizesAreRefused) {
     expectUsageError(runTool({"send", "k", "--size", "640"}), "WIDTHxHEIGHT");
     expectUsageError(runTool({"send", "k", "--size", "64x3x"}), "--size height");
     expectUsageError(runTool({"send", "k", "--fps", "fast"}), "--fps");
-    expectUsageError(runTool({"send", "k", "--fps"}), "needs a value");
+    expectUsageError(runTool({"send", "k", "--fps"}), "--fps: 1 required N missing");
     expectUsageError(runTool({"watch", "k", "--seconds", "-1"}), "--seconds");
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 namespace videoecho {
 
@@ -45,53 +46,50 @@ bool parseArgs(const CommandInfo& info, int argc, char** argv, ParsedArgs& out) 
             return false;
         }
     }
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-            std::string name = arg.substr(2);
-            std::string value;
-            bool inlineValue = false;
-            if (const auto eq = name.find('='); eq != std::string::npos) {
-                value = name.substr(eq + 1);
-                name = name.substr(0, eq);
-                inlineValue = true;
-            }
-            const OptionInfo* option = nullptr;
-            for (const auto& o : info.options) {
-                if (o.name == name) {
-                    option = &o;
-                }
-            }
-            if (option == nullptr) {
-                throw UsageError(fmt::format("unknown option '--{}'", name));
-            }
-            if (out.values().count(name) != 0) {
-                throw UsageError(fmt::format("option '--{}' given twice", name));
-            }
-            if (option->valueName.empty()) {
-                if (inlineValue) {
-                    throw UsageError(fmt::format("option '--{}' takes no value", name));
-                }
-            } else if (!inlineValue) {
-                if (i + 1 >= argc) {
-                    throw UsageError(
-                        fmt::format("option '--{}' needs a value {}", name, option->valueName));
-                }
-                value = argv[++i];
-            }
-            out.values()[name] = value;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            throw UsageError(fmt::format("unknown option '{}'", arg));
+    CLI::App app(info.summary, info.name);
+    app.set_help_flag();  // the help above is this tool's own
+    app.allow_extras(false);
+    std::vector<std::string> positionals(info.positionals.size());
+    std::vector<CLI::Option*> positionalOptions;
+    for (size_t i = 0; i < info.positionals.size(); ++i) {
+        positionalOptions.push_back(
+            app.add_option(info.positionals[i], positionals[i])->required());
+    }
+    // Values are kept as text: every command checks its own numbers, with its own messages.
+    std::map<std::string, std::string> values;
+    std::map<std::string, CLI::Option*> options;
+    for (const auto& o : info.options) {
+        CLI::Option* option = nullptr;
+        if (o.valueName.empty()) {
+            option = app.add_flag("--" + o.name);
         } else {
-            out.positionals().push_back(arg);
+            option = app.add_option("--" + o.name, values[o.name])->type_name(o.valueName);
         }
+        options[o.name] = option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     }
-    if (out.positionals().size() < info.positionals.size()) {
-        throw UsageError(fmt::format("missing {}", info.positionals[out.positionals().size()]));
+    try {
+        app.parse(argc, argv);  // argv[0], the command's name, is skipped
+    } catch (const CLI::ExtrasError&) {
+        const std::string extra = app.remaining().empty() ? std::string() : app.remaining().front();
+        if (extra.size() > 1 && extra[0] == '-') {
+            throw UsageError(fmt::format("unknown option '{}'", extra.substr(0, extra.find('='))));
+        }
+        throw UsageError(fmt::format("unexpected argument '{}'", extra));
+    } catch (const CLI::RequiredError& e) {
+        for (size_t i = 0; i < positionalOptions.size(); ++i) {
+            if (positionalOptions[i]->count() == 0) {
+                throw UsageError(fmt::format("missing {}", info.positionals[i]));
+            }
+        }
+        throw UsageError(e.what());
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(e.what());
     }
-    if (out.positionals().size() > info.positionals.size()) {
-        throw UsageError(
-            fmt::format("unexpected argument '{}'", out.positionals()[info.positionals.size()]));
+    out.positionals() = positionals;
+    for (const auto& [name, option] : options) {
+        if (option->count() != 0) {
+            out.values()[name] = values[name];
+        }
     }
     return true;
 }
