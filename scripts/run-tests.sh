@@ -39,6 +39,7 @@ case "$variant" in
       -DTARN_BUILD_BENCHMARKS=OFF
     cmake --build "$dir" -j"$jobs"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0" \
       ctest --test-dir "$dir" --output-on-failure -j2 --timeout 900 -LE slow
     ;;
   tsan)
