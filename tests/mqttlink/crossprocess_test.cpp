@@ -2,7 +2,11 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <thread>
+
+#include <envelope.h>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +25,35 @@ void publish(host::link::MqttLinkMgr& link, const std::string& key, const std::s
     vantor::link::LinkMessage message{key, payload, true, std::move(targets), 0};
     link.publish(message);
 }
+
+// A folder of payload files for mosquitto_pub, removed at the end.
+class PayloadFiles {
+public:
+    PayloadFiles() {
+        std::string pattern = "/tmp/tarn-linkpayload-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            folder_ = pattern;
+        }
+    }
+    ~PayloadFiles() {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    // The path of a new file holding `bytes`.
+    std::string write(const std::string& bytes) {
+        const auto path = folder_ / std::to_string(count_++);
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path.string();
+    }
+    // A link frame from "tool" with `sequence` around `payload`.
+    std::string frame(uint64_t sequence, const std::string& payload) {
+        return write(host::link::frameMessage({"tool", 1, sequence}, payload).value());
+    }
+
+private:
+    std::filesystem::path folder_;
+    int count_ = 0;
+};
 
 // Runs mosquitto_pub with `args` and returns its exit code.
 int mosquittoPub(const std::string& args) {
@@ -173,11 +206,10 @@ TEST_F(MqttLinkCrossProcess, TwoInstallationsOnOneBrokerDoNotHearEachOther) {
     publish(a, "k", "froma");
     EXPECT_EQ(sameInstallation->waitFor("msg "), "msg k froma");
     // Installation B's user cannot write into A's prefix either, whatever it puts in the topic.
+    PayloadFiles files;
     mosquittoPub("-h 127.0.0.1 -p " + std::to_string(broker->port()) + " -u " +
-                 kInstallationB.user + " -P " + kInstallationB.password + " -V 5 -q 1" + " -t " +
-                 kInstallationA.prefix + "/data/k -m intruder" +
-                 " -D publish user-property o x -D publish user-property e 1" +
-                 " -D publish user-property s 1");
+                 kInstallationB.user + " -P " + kInstallationB.password + " -q 1 -t " +
+                 kInstallationA.prefix + "/data/k -f " + files.frame(1, "intruder"));
     sameInstallation->ask("pub k end", "ok pub");
     std::this_thread::sleep_for(500ms);
     a.drain();
@@ -200,18 +232,19 @@ TEST_F(MqttLinkCrossProcess, MalformedMessagesAreLoggedAndDropped) {
     });
     ASSERT_TRUE(link.waitConnected(10s));
     const std::string pub = "-h 127.0.0.1 -p " + std::to_string(broker->port()) + " -u " +
-                            kInstallationA.user + " -P " + kInstallationA.password +
-                            " -V 5 -q 1 -t " + kInstallationA.prefix + "/data/k ";
-    const std::string envelope =
-        " -D publish user-property o tool -D publish user-property e 1 -D publish user-property s ";
-    // No origin and sequence number; a sequence number that is no number; a payload that the
-    // handler cannot decode; then a good one.
-    EXPECT_EQ(mosquittoPub(pub + "-m bare"), 0);
-    EXPECT_EQ(mosquittoPub(pub + "-m badseq" + envelope + "x1"), 0);
-    EXPECT_EQ(mosquittoPub(pub + "-m \"$(printf '\\301')\"" + envelope + "1"), 0);
-    EXPECT_EQ(mosquittoPub(pub + "-m good" + envelope + "2"), 0);
-    // A replay of the good one is dropped as well.
-    EXPECT_EQ(mosquittoPub(pub + "-m good" + envelope + "2"), 0);
+                            kInstallationA.user + " -P " + kInstallationA.password + " -q 1 -t " +
+                            kInstallationA.prefix + "/data/k -f ";
+    PayloadFiles files;
+    // No frame at all; a frame cut short; a payload that the handler cannot decode; then a good
+    // one, and a replay of it.
+    EXPECT_EQ(mosquittoPub(pub + files.write("bare")), 0);
+    EXPECT_EQ(
+        mosquittoPub(
+            pub + files.write(host::link::frameMessage({"tool", 1, 1}, "x").value().substr(0, 10))),
+        0);
+    EXPECT_EQ(mosquittoPub(pub + files.frame(1, "\xc1")), 0);
+    EXPECT_EQ(mosquittoPub(pub + files.frame(2, "good")), 0);
+    EXPECT_EQ(mosquittoPub(pub + files.frame(2, "good")), 0);
     for (auto deadline = Clock::now() + 5s;
          Clock::now() < deadline && link.counters().duplicates == 0;) {
         std::this_thread::sleep_for(20ms);
@@ -225,7 +258,8 @@ TEST_F(MqttLinkCrossProcess, MalformedMessagesAreLoggedAndDropped) {
     EXPECT_EQ(
         capture.startingWith("link: handler of k failed: unpack failed: Args not match!").size(),
         1u);
-    EXPECT_EQ(capture.startingWith("link: dropped a message on k without origin").size(), 2u);
+    EXPECT_EQ(capture.startingWith("link: dropped a message on k that is no link frame").size(),
+              2u);
 }
 
 TEST_F(MqttLinkCrossProcess, OversizedMessagesAreRefusedByBothEnds) {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "boundedqueue.h"
-#include "mosquittohandle.h"
+#include "envelope.h"
 #include "presencetracker.h"
 #include "sequencefilter.h"
 #include "topics.h"
@@ -76,7 +76,6 @@ TEST(MqttLinkPresence, HeartbeatsMakeAliveTimeOutsAndFarewellsOfTheSameRunMakeLo
     ASSERT_TRUE(event);
     EXPECT_FALSE(event->lost);
     EXPECT_FALSE(tracker.onHeartbeat("n", 5, t0 + 1s));
-    EXPECT_FALSE(tracker.onHeartbeat("n", 4, t0 + 1s));  // an older run
     EXPECT_TRUE(tracker.expire(t0 + 3s).empty());
     const auto expired = tracker.expire(t0 + 3600ms);
     ASSERT_EQ(expired.size(), 1u);
@@ -88,32 +87,43 @@ TEST(MqttLinkPresence, HeartbeatsMakeAliveTimeOutsAndFarewellsOfTheSameRunMakeLo
     event = tracker.onStatus("n", false, 5);
     ASSERT_TRUE(event);
     EXPECT_TRUE(event->lost);
-    EXPECT_FALSE(tracker.onStatus("n", false, 5));      // reported once
-    ASSERT_TRUE(tracker.onHeartbeat("n", 6, t0 + 5s));  // a new run
+    EXPECT_FALSE(tracker.onStatus("n", false, 5));             // reported once
+    ASSERT_TRUE(tracker.onHeartbeat("n", 6, t0 + 5s));         // a new run
+    ASSERT_TRUE(tracker.onHeartbeat("n", 7, t0 + 5s));         // restarted while alive
+    EXPECT_EQ(tracker.onStatus("n", false, 6), std::nullopt);  // the will of the run before
     EXPECT_EQ(tracker.alive(), std::vector<std::string>{"n"});
 }
 
-TEST(MqttLinkEnvelope, RoundTripsAndRejectsMissingOrBadNumbers) {
-    const auto properties = envelopeProperties({"node", 1234567890123, 42});
-    const auto read = readEnvelope(properties.get());
+TEST(MqttLinkEnvelope, FramesRoundTripAndAnythingElseIsRefused) {
+    const std::string payload("\x92\x01\x00bytes", 8);
+    const auto frame = frameMessage({"node", 1234567890123, 42}, payload);
+    ASSERT_TRUE(frame);
+    const auto read = unframeMessage(*frame);
     ASSERT_TRUE(read);
-    EXPECT_EQ(read->origin, "node");
-    EXPECT_EQ(read->session, 1234567890123u);
-    EXPECT_EQ(read->sequence, 42u);
+    EXPECT_EQ(read->envelope.origin, "node");
+    EXPECT_EQ(read->envelope.session, 1234567890123u);
+    EXPECT_EQ(read->envelope.sequence, 42u);
+    EXPECT_EQ(read->payload, payload);  // the payload's bytes unchanged
+    EXPECT_EQ(unframeMessage(frameMessage({"n", 1, 2}, "").value())->payload, "");
 
-    EXPECT_FALSE(readEnvelope(nullptr));
-    PropertyList noSequence;
-    noSequence.addStringPair("o", "node");
-    noSequence.addStringPair("e", "1");
-    EXPECT_FALSE(readEnvelope(noSequence.get()));
-    PropertyList twice;
-    twice.addStringPair("o", "node");
-    twice.addStringPair("e", "1");
-    twice.addStringPair("s", "1");
-    twice.addStringPair("s", "2");
-    EXPECT_FALSE(readEnvelope(twice.get()));
-    for (const std::string bad : {"", "-1", "1x", "18446744073709551616", "99999999999999999999"}) {
-        EXPECT_FALSE(parseDecimal(bad)) << bad;
+    EXPECT_FALSE(frameMessage({"", 1, 2}, payload));
+    EXPECT_FALSE(frameMessage({std::string(256, 'n'), 1, 2}, payload));
+    const std::string good = *frame;
+    const std::vector<std::string> bad = {
+        "",
+        "plain text",
+        good.substr(0, 19),                                           // cut in the header
+        good.substr(0, 22),                                           // cut in the origin
+        "X" + good.substr(1),                                         // another magic
+        good.substr(0, 1) + "\x02" + good.substr(2),                  // another version
+        good.substr(0, 18) + std::string(1, '\0') + good.substr(19),  // no origin
+    };
+    for (const auto& bytes : bad) {
+        EXPECT_FALSE(unframeMessage(bytes)) << bytes.size();
+    }
+    for (const std::string text :
+         {"", "-1", "1x", "18446744073709551616", "99999999999999999999"}) {
+        EXPECT_FALSE(parseDecimal(text)) << text;
     }
     EXPECT_EQ(parseDecimal("18446744073709551615"), UINT64_MAX);
 }

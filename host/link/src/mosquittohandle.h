@@ -3,7 +3,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 
 #include <mosquitto.h>
@@ -12,8 +11,9 @@ namespace host::link {
 
 class MosquittoHandle {
 public:
-    // A clean-session MQTT 5 client with `clientId`, safe to publish into from other threads while
-    // one thread runs its loop. Null get() when libmosquitto could not create it.
+    // A clean-session MQTT 5 client with `clientId`, without Nagle's delay, safe to publish into
+    // from other threads while one thread runs its loop. Null get() when libmosquitto could not
+    // create it.
     explicit MosquittoHandle(const std::string& clientId, void* userData);
     struct mosquitto* get() const {
         return handle_.get();
@@ -42,18 +42,5 @@ public:
 private:
     mosquitto_property* list_ = nullptr;
 };
-
-// The sender's identity and number that each link message carries as MQTT 5 user properties, so
-// that the payload travels as the bytes it is.
-struct Envelope {
-    std::string origin;    // node id
-    uint64_t session = 0;  // the sender's start time, microseconds
-    uint64_t sequence = 0;
-};
-
-PropertyList envelopeProperties(const Envelope& envelope);
-// Empty when a property is missing, repeated or not a decimal number.
-std::optional<Envelope> readEnvelope(const mosquitto_property* properties);
-std::optional<uint64_t> parseDecimal(const std::string& text);
 
 }  // namespace host::link

