@@ -222,6 +222,10 @@ TEST(CliDemo, MachinesOnLoopbackAgreeOnEchoAddressesAndStrategies) {
           "main     servers   node-2-card-1   rtsp://node-2/echo/node-2-card-1"}) {
         EXPECT_NE(r.out.find(row), std::string::npos) << row << "\n" << r.out;
     }
+    // The same records crossed the link, and the others noticed the frozen node.
+    EXPECT_NE(r.out.find("42AddEchoAddr:"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("node-2 frozen (SIGSTOP"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("did not notice"), std::string::npos) << r.out;
 }
 
 TEST(CliWithSender, NoSegmentIsLeftBehindOnceTheSenderIsInterrupted) {

@@ -12,6 +12,7 @@
 
 #include "childprocess.h"
 #include "cli.h"
+#include "demo_link.h"
 #include "demoprotocol.h"
 #include "monoclock.h"
 
@@ -100,13 +101,17 @@ Holdings holdingsOf(const Machine& m) {
 
 }  // namespace
 
-bool runMachinesDemo(const std::string& self, bool verbose) {
+bool runMachinesDemo(const std::string& self, bool verbose, const std::string& existingBroker) {
     std::printf(
         "\nmulti-machine: a main machine and two nodes on 127.0.0.1, each echoing one "
         "display card\n");
+    const DemoBroker broker(existingBroker);
+    std::printf("link: MQTT through %s\n", broker.description().c_str());
     std::fflush(stdout);
     const auto start = [&](Machine& m, std::vector<std::string> argv) {
         argv.insert(argv.begin(), {self, "__demo-machine"});
+        const auto linkArgs = broker.machineArguments();
+        argv.insert(argv.end(), linkArgs.begin(), linkArgs.end());
         if (verbose) {
             argv.push_back("--verbose");
         }
@@ -139,6 +144,10 @@ bool runMachinesDemo(const std::string& self, bool verbose) {
         m->process->sendLine("report");
     }
     collect({&main, &node1, &node2}, "result", 10000);
+    const bool linkShown = showLinkActivity({{main.name, main.process.get(), &main.records},
+                                             {node1.name, node1.process.get(), &node1.records},
+                                             {node2.name, node2.process.get(), &node2.records}},
+                                            node2.name);
     for (Machine* m : {&main, &node1, &node2}) {
         m->process->closeStdin();
     }
@@ -185,7 +194,7 @@ bool runMachinesDemo(const std::string& self, bool verbose) {
     std::printf("\n%s\n", agree ? "machines agree: every machine holds the same 3 echo addresses "
                                   "and 3 splice strategies"
                                 : "machines DISAGREE on echo addresses or splice strategies");
-    return agree;
+    return agree && linkShown;
 }
 
 }  // namespace videoecho
