@@ -1,5 +1,6 @@
 // Link records are state: whatever a broker outage loses, the resync after it makes good. These
 // tests stop and kill the broker, so they are labelled slow.
+#include <atomic>
 #include <csignal>
 #include <iostream>
 #include <mutex>
@@ -135,6 +136,33 @@ TEST_F(MqttLinkSlow, StateConvergesAfterTheBrokerIsKilledMidStreamWhileASubscrib
         << "; source: published=" << sent.published << " queued=" << sent.queued
         << " dropped=" << sent.queueDropped << "\n";
     EXPECT_EQ(sent.queueDropped, 0u);
+}
+
+TEST_F(MqttLinkSlow, AHandlerThatBlocksForSecondsDoesNotStopTheLink) {
+    std::atomic<int> blocked{0};
+    host::link::MqttLinkMgr link(linkOptions("busy"));
+    link.subscribe("slow", [&](std::string, std::string) {
+        ++blocked;
+        std::this_thread::sleep_for(4s);  // longer than the others' time-out for this machine
+    });
+    ASSERT_TRUE(link.waitConnected(10s));
+    auto peer = startPeer(peerConfig("peer"));
+    ASSERT_EQ(peer->waitFor("node busy present"), "node busy present");
+
+    peer->ask("pub slow one", "ok pub");
+    for (auto deadline = Clock::now() + 5s; Clock::now() < deadline && blocked == 0;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(blocked, 1);
+    // While the handler blocks, the network thread keeps receiving and heartbeating.
+    for (int i = 0; i < 3; ++i) {
+        peer->ask("pub other " + std::to_string(i), "ok pub");
+    }
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(blocked, 1);
+    EXPECT_GE(link.counters().received, 4u);
+    EXPECT_TRUE(peer->linesStartingWith("node busy lost").empty());
+    EXPECT_EQ(link.counters().connects, 1u);
 }
 
 }  // namespace
