@@ -285,12 +285,18 @@ TEST_F(MqttLinkCrossProcess, OversizedMessagesAreRefusedByBothEnds) {
     EXPECT_EQ(capture.startingWith("link: refused a message of 2097152 bytes on k").size(), 1u);
 }
 
-TEST_F(MqttLinkCrossProcess, AnUnreachableBrokerIsRetriedAndReportedOnce) {
+TEST_F(MqttLinkCrossProcess, AnUnreachableBrokerIsRetriedAndReportedOnceWhilePublicationsWait) {
     testsupport::LogCapture capture;
     broker->stop();
-    host::link::MqttLinkMgr link(linkOptions("node"));
+    auto options = linkOptions("node");
+    options.queueBound = 3;
+    host::link::MqttLinkMgr link(options);
+    for (int i = 0; i < 5; ++i) {
+        publish(link, "k", std::to_string(i));  // three wait, two are dropped
+    }
     std::this_thread::sleep_for(1500ms);  // several attempts
     EXPECT_FALSE(link.counters().connected);
+    EXPECT_EQ(capture.startingWith("link: offline queue full (3 messages)").size(), 1u);
     EXPECT_EQ(capture
                   .startingWith("link: broker 127.0.0.1:" + std::to_string(broker->port()) +
                                 " not reachable")
@@ -298,6 +304,10 @@ TEST_F(MqttLinkCrossProcess, AnUnreachableBrokerIsRetriedAndReportedOnce) {
               1u);
     ASSERT_TRUE(broker->restart());
     EXPECT_TRUE(link.waitConnected(10s));
+    const auto counters = link.counters();
+    EXPECT_EQ(counters.queued, 3u);
+    EXPECT_EQ(counters.queueDropped, 2u);
+    EXPECT_EQ(counters.published, 3u);  // the waiting ones went out on connecting
 }
 
 TEST(MqttLinkOptions, OptionsThatCannotWorkAreRefusedAtConstruction) {

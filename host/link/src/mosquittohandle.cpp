@@ -28,11 +28,6 @@ MosquittoHandle::MosquittoHandle(const std::string& clientId, void* userData) {
     }
 }
 
-bool PropertyList::addStringPair(const char* name, const std::string& value) {
-    return mosquitto_property_add_string_pair(&list_, MQTT_PROP_USER_PROPERTY, name,
-                                              value.c_str()) == MOSQ_ERR_SUCCESS;
-}
-
 bool PropertyList::addInt32(int identifier, uint32_t value) {
     return mosquitto_property_add_int32(&list_, identifier, value) == MOSQ_ERR_SUCCESS;
 }

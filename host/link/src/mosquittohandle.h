@@ -35,7 +35,6 @@ public:
     PropertyList(const PropertyList&) = delete;
     PropertyList& operator=(const PropertyList&) = delete;
 
-    bool addStringPair(const char* name, const std::string& value);
     bool addInt32(int identifier, uint32_t value);
     const mosquitto_property* get() const { return list_; }
 

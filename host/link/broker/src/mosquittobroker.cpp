@@ -13,12 +13,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace host::link {
 
@@ -74,22 +72,35 @@ bool accepting(const std::string& host, std::uint16_t port) {
            ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
+// Starts `args` with stdout and stderr appended to `output`. The child gets SIGTERM when the
+// thread that started it ends, so a crashed test leaves no broker behind.
 pid_t spawn(std::vector<std::string> args, const std::string& output) {
     std::vector<char*> argv;
     for (auto& arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent || in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
+            ::dup2(out, 2) < 0) {
+            ::_exit(127);
+        }
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (in >= 0) {
+        ::close(in);
+    }
+    if (out >= 0) {
+        ::close(out);
+    }
+    return pid;
 }
 
 int waitExit(pid_t pid) {
