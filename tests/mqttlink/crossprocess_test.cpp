@@ -321,6 +321,15 @@ TEST(MqttLinkOptions, OptionsThatCannotWorkAreRefusedAtConstruction) {
         EXPECT_THROW(host::link::MqttLinkMgr{options}, std::invalid_argument)
             << node << " " << prefix;
     }
+    host::link::MqttLinkOptions options;
+    options.nodeId = std::string(256, 'n');
+    EXPECT_THROW(host::link::MqttLinkMgr{options}, std::invalid_argument);
+    options.nodeId = "node";
+    options.keepAlive = std::chrono::seconds(4);
+    EXPECT_THROW(host::link::MqttLinkMgr{options}, std::invalid_argument);
+    options.keepAlive = std::chrono::seconds(5);
+    options.queueBound = 0;
+    EXPECT_THROW(host::link::MqttLinkMgr{options}, std::invalid_argument);
 }
 
 }  // namespace

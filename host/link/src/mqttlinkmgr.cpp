@@ -69,9 +69,13 @@ void validate(const MqttLinkOptions& options) {
                                     "\" is empty, ends in '/' or holds '+' or '#'");
     }
     if (options.heartbeat <= 0ms || options.queueBound == 0 || options.maxMessageBytes == 0 ||
-        options.maxMessageBytes > UINT32_MAX - kPacketHeadroom) {
+        options.maxMessageBytes > UINT32_MAX - kPacketHeadroom || options.reconnectMin <= 0ms ||
+        options.reconnectMax < options.reconnectMin) {
         throw std::invalid_argument(
-            "link: heartbeat, queue bound and message size must be positive");
+            "link: heartbeat, queue bound, message size and reconnect delays must be positive");
+    }
+    if (options.keepAlive < std::chrono::seconds(5)) {
+        throw std::invalid_argument("link: libmosquitto accepts no keep-alive under 5 s");
     }
 }
 
