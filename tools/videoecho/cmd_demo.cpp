@@ -229,7 +229,7 @@ int runDemo(const ParsedArgs& args, const char* argv0) {
                              : "result: FAILED, frames did not arrive intact");
     bool machinesAgree = true;
     if (args.has("machines")) {
-        machinesAgree = runMachinesDemo(self, verbose);
+        machinesAgree = runMachinesDemo(self, verbose, args.value("broker"));
     }
     return ok && machinesAgree ? 0 : 1;
 }
@@ -248,6 +248,9 @@ Command demoCommand() {
                     {"machines", "",
                      "also run a main machine and two nodes on loopback and show that they agree "
                      "on echo addresses and splice strategies"},
+                    {"broker", "HOST:PORT",
+                     "with --machines: use this MQTT broker on loopback for the link instead of "
+                     "starting one"},
                     verboseOption()};
     info.details =
         "Exit code 0 only if frames arrived intact: at least 90% of the frames sent (less two) "

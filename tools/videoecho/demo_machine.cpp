@@ -18,6 +18,7 @@
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
 
 #include "commands.h"
+#include "demo_link.h"
 #include "demohost.h"
 #include "demoprotocol.h"
 
@@ -163,6 +164,10 @@ int runMachine(const ParsedArgs& args, const char*) {
                                  static_cast<unsigned>(payload.size()));
             }));
     }
+    auto link = startDemoMachineLink(
+        args, name, role == "main", mgr,
+        role == "main" ? args.value("bind", "127.0.0.1") : args.value("host", "127.0.0.1"),
+        mainRuntime ? mainRuntime->port() : static_cast<uint16_t>(std::stoi(args.value("port"))));
     std::map<std::string, std::string> ready = {{"machine", name}};
     if (mainRuntime) {
         ready["port"] = std::to_string(mainRuntime->port());
@@ -184,9 +189,13 @@ int runMachine(const ParsedArgs& args, const char*) {
         }
         report(name, "servers", mgr->getAllVideoEchoAddr(), mgr->getAllEchoSpliceStrategies());
         report(name, "received", mgr->receivedAddrs(), mgr->receivedStrategies());
+        if (link) {
+            link->report(name);
+        }
         emitDemoRecord("result", {{"machine", name}});
     }
     waitFor("\x04");  // until the demo closes stdin
+    link.reset();
     for (auto& c : forwarding) {
         c.disconnect();
     }
@@ -213,6 +222,8 @@ Command demoMachineCommand() {
                     {"port", "PORT", "the main machine's port (nodes)"},
                     {"media-id", "ID", "the media this machine plays on its card"},
                     verboseOption()};
+    const auto linkOptions = demoLinkOptions();
+    info.options.insert(info.options.end(), linkOptions.begin(), linkOptions.end());
     return {info, runMachine, true};
 }
 

@@ -12,6 +12,7 @@
 
 #include "childprocess.h"
 #include "cli.h"
+#include "demo_link.h"
 #include "demonetwork.h"
 #include "demoprotocol.h"
 #include "monoclock.h"
@@ -101,9 +102,14 @@ Holdings holdingsOf(const Machine& m) {
 
 }  // namespace
 
-bool runMachinesDemo(const std::string& self, bool verbose) {
-    std::string whyNot;
-    const auto network = DemoNetwork::create({"main", "node-1", "node-2"}, whyNot);
+bool runMachinesDemo(const std::string& self, bool verbose, const std::string& existingBroker) {
+    // A broker named with --broker is on this machine's loopback, which no namespace reaches: the
+    // machines then run on loopback too.
+    std::string whyNot = "--broker names a broker on this machine's loopback";
+    std::unique_ptr<DemoNetwork> network;
+    if (existingBroker.empty()) {
+        network = DemoNetwork::create({"main", "node-1", "node-2"}, whyNot);
+    }
     if (network) {
         std::printf(
             "\nmulti-machine: a main machine and two nodes, each in a network namespace of its "
@@ -111,10 +117,13 @@ bool runMachinesDemo(const std::string& self, bool verbose) {
             network->address(0).c_str(), network->address(1).c_str(), network->address(2).c_str());
     } else {
         std::printf(
-            "\nmulti-machine: network namespaces unavailable (%s): a main machine and two nodes "
-            "on 127.0.0.1, each echoing one display card\n",
+            "\nmulti-machine: a main machine and two nodes on 127.0.0.1 (no network namespaces: "
+            "%s), each echoing one display card\n",
             whyNot.c_str());
     }
+    // The demo's own broker listens on this machine's leg of the virtual link.
+    const DemoBroker broker(existingBroker, network ? network->hostAddress() : "127.0.0.1");
+    std::printf("link: MQTT through %s\n", broker.description().c_str());
     std::fflush(stdout);
     const std::string mainHost = network ? network->address(0) : "127.0.0.1";
     const auto start = [&](Machine& m, size_t index, std::vector<std::string> argv) {
@@ -123,6 +132,8 @@ bool runMachinesDemo(const std::string& self, bool verbose) {
             const auto prefix = network->execPrefix(index);
             argv.insert(argv.begin(), prefix.begin(), prefix.end());
         }
+        const auto linkArgs = broker.machineArguments();
+        argv.insert(argv.end(), linkArgs.begin(), linkArgs.end());
         if (verbose) {
             argv.push_back("--verbose");
         }
@@ -159,6 +170,10 @@ bool runMachinesDemo(const std::string& self, bool verbose) {
         m->process->sendLine("report");
     }
     collect({&main, &node1, &node2}, "result", 10000);
+    const bool linkShown = showLinkActivity({{main.name, main.process.get(), &main.records},
+                                             {node1.name, node1.process.get(), &node1.records},
+                                             {node2.name, node2.process.get(), &node2.records}},
+                                            node2.name);
     for (Machine* m : {&main, &node1, &node2}) {
         m->process->closeStdin();
     }
@@ -205,7 +220,7 @@ bool runMachinesDemo(const std::string& self, bool verbose) {
     std::printf("\n%s\n", agree ? "machines agree: every machine holds the same 3 echo addresses "
                                   "and 3 splice strategies"
                                 : "machines DISAGREE on echo addresses or splice strategies");
-    return agree;
+    return agree && linkShown;
 }
 
 }  // namespace videoecho

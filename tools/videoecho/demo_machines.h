@@ -7,8 +7,9 @@
 
 namespace videoecho {
 
-// Returns true when every machine holds the same addresses and strategies. Throws RunError when
-// a machine process fails.
-bool runMachinesDemo(const std::string& self, bool verbose);
+// Returns true when every machine holds the same addresses and strategies and noticed a frozen
+// node over the link. Throws RunError when a machine process fails. An empty `existingBroker`
+// starts the demo's own broker; otherwise HOST:PORT of a broker on this machine's loopback.
+bool runMachinesDemo(const std::string& self, bool verbose, const std::string& existingBroker = {});
 
 }  // namespace videoecho

@@ -82,11 +82,20 @@ void DemoNetwork::build(size_t machines) {
     }
     removeAbandonedNamespaces();
     const std::string tag = fmt::format("vecho{}", getpid());
+    subnet_ = static_cast<int>(getpid() % 250) + 1;
     switchNamespace_ = tag + "-switch";
     ip({"netns", "add", switchNamespace_});
     namespaces_.push_back(switchNamespace_);
     ip({"-n", switchNamespace_, "link", "add", "br0", "type", "bridge"});
     ip({"-n", switchNamespace_, "link", "set", "br0", "up"});
+    // This machine's leg: made in the switch namespace, one end moved out to the caller's.
+    hostLeg_ = tag + "h";
+    ip({"-n", switchNamespace_, "link", "add", "ph", "type", "veth", "peer", "name", hostLeg_});
+    ip({"-n", switchNamespace_, "link", "set", hostLeg_, "netns", std::to_string(getpid())});
+    ip({"-n", switchNamespace_, "link", "set", "ph", "master", "br0"});
+    ip({"-n", switchNamespace_, "link", "set", "ph", "up"});
+    ip({"addr", "add", hostAddress() + "/24", "dev", hostLeg_});
+    ip({"link", "set", hostLeg_, "up"});
     for (size_t i = 0; i < machines; ++i) {
         const std::string ns = fmt::format("{}-{}", tag, i);
         ip({"netns", "add", ns});
@@ -121,7 +130,11 @@ DemoNetwork::~DemoNetwork() {
 }
 
 std::string DemoNetwork::address(size_t index) const {
-    return fmt::format("198.18.0.{}", 10 + index);
+    return fmt::format("198.18.{}.{}", subnet_, 10 + index);
+}
+
+std::string DemoNetwork::hostAddress() const {
+    return fmt::format("198.18.{}.1", subnet_);
 }
 
 std::vector<std::string> DemoNetwork::execPrefix(size_t index) const {

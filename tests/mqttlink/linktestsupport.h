@@ -1,0 +1,135 @@
+// What the link tests share: a private broker with two installations, options for managers of
+// this process and of peer processes, and a recorder of the node-status signal.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <host/link/mosquittobroker.h>
+#include <host/link/mqttlinkmgr.h>
+
+#include "linkpeer.h"
+
+namespace mqttlinktest {
+
+inline const host::link::BrokerInstallation kInstallationA{"tarntest/a", "usera", "secret-a"};
+inline const host::link::BrokerInstallation kInstallationB{"tarntest/b", "userb", "secret-b"};
+
+inline host::link::MosquittoBrokerOptions twoInstallations() {
+    host::link::MosquittoBrokerOptions options;
+    options.installations = {kInstallationA, kInstallationB};
+    return options;
+}
+
+// Records what a manager reports through its signals, for waiting on it.
+class SignalLog {
+public:
+    using Clock = std::chrono::steady_clock;
+    struct Entry {
+        std::string text;  // "node ID lost|present", "type N", "resync"
+        Clock::time_point at;
+    };
+
+    // Disconnects when destroyed, so it may die before the manager.
+    explicit SignalLog(host::link::MqttLinkMgr& link)
+        : node_(
+              link.serverNodeInfoChanged.connect([this](const vantor::link::ServerNodeInfo& info) {
+                  add("node " + info.nodeId + (info.disconnected ? " lost" : " present"));
+              })),
+          type_(link.serverTypeChanged.connect([this](const vantor::link::ServerType& type) {
+              add("type " + std::to_string(type));
+          })),
+          resync_(link.resyncRequested.connect([this] { add("resync"); })) {}
+
+    // The time of the first entry `text` at or after `since`, or nothing within `timeout`.
+    std::optional<Clock::time_point> waitFor(const std::string& text, Clock::time_point since,
+                                             std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        std::optional<Clock::time_point> found;
+        changed_.wait_for(lock, timeout, [&] {
+            for (const auto& entry : entries_) {
+                if (entry.text == text && entry.at >= since) {
+                    found = entry.at;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+    size_t count(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t n = 0;
+        for (const auto& entry : entries_) {
+            n += entry.text == text ? 1 : 0;
+        }
+        return n;
+    }
+
+private:
+    void add(std::string text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_.push_back({std::move(text), Clock::now()});
+        changed_.notify_all();
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Entry> entries_;  // guarded by mutex_
+    host::ScopedConnection node_;
+    host::ScopedConnection type_;
+    host::ScopedConnection resync_;
+};
+
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override { startBroker(twoInstallations()); }
+
+    void startBroker(host::link::MosquittoBrokerOptions options) {
+        std::string error;
+        broker = host::link::MosquittoBroker::start(std::move(options), &error);
+        ASSERT_TRUE(broker) << error;
+    }
+
+    host::link::MqttLinkOptions linkOptions(
+        const std::string& node,
+        const host::link::BrokerInstallation& installation = kInstallationA) const {
+        host::link::MqttLinkOptions options;
+        options.brokerHost = broker->host();
+        options.brokerPort = broker->port();
+        options.prefix = installation.prefix;
+        options.username = installation.user;
+        options.password = installation.password;
+        options.nodeId = node;
+        return options;
+    }
+
+    PeerConfig peerConfig(const std::string& node,
+                          const host::link::BrokerInstallation& installation = kInstallationA,
+                          int heartbeatMs = 1000) const {
+        return {broker->port(), installation.prefix, installation.user, installation.password,
+                node,           heartbeatMs};
+    }
+
+    // A peer that is connected and subscribed to `keys`.
+    std::unique_ptr<PeerProcess> startPeer(const PeerConfig& config,
+                                           const std::vector<std::string>& keys = {}) {
+        auto peer = std::make_unique<PeerProcess>(config);
+        EXPECT_EQ(peer->ask("wait-connected", "connected"), "connected");
+        for (const auto& key : keys) {
+            EXPECT_EQ(peer->ask("sub " + key, "ok sub"), "ok sub");
+        }
+        return peer;
+    }
+
+    std::unique_ptr<host::link::MosquittoBroker> broker;
+};
+
+}  // namespace mqttlinktest
