@@ -172,6 +172,10 @@ StreamPipeline::Event StreamPipeline::waitForEvent(std::chrono::milliseconds tim
         gst_message_parse_error(message, &e, nullptr);
         error_ = e != nullptr ? e->message : "unknown error";
         g_clear_error(&e);
+        // GStreamer's messages are sentences; the log line goes on after them.
+        if (!error_.empty() && error_.back() == '.') {
+            error_.pop_back();
+        }
         event = Event::error;
     } else {
         error_ = "the server ended the stream";

@@ -75,16 +75,18 @@ bool StreamSession::playOnce(std::string& reason) {
     const uint64_t before = frames_.published();
     bool announced = false;
     while (!stopping()) {
-        if (pipeline.waitForEvent(kBusPoll) != StreamPipeline::Event::none) {
+        const auto event = pipeline.waitForEvent(kBusPoll);
+        // Pictures that came just before a failure still count as the connection having played.
+        if (!announced && frames_.published() != before) {
+            TARN_LOG_INFO("stream player playing {}", url_);
+            announced = true;
+        }
+        if (event != StreamPipeline::Event::none) {
             reason = pipeline.error();
             return true;
         }
-        if (frames_.published() != before) {
-            if (!announced) {
-                TARN_LOG_INFO("stream player playing {}", url_);
-                announced = true;
-            }
-        } else if (std::chrono::steady_clock::now() - started > policy_.firstPictureTimeout) {
+        if (!announced &&
+            std::chrono::steady_clock::now() - started > policy_.firstPictureTimeout) {
             reason = "no picture arrived";
             return true;
         }
