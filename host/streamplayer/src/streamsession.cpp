@@ -40,20 +40,27 @@ void StreamSession::run() {
     while (!stopping()) {
         const uint64_t before = frames_.published();
         std::string reason;
-        const bool fatal = !playOnce(reason);
-        if (stopping()) {
+        const Outcome outcome = playOnce(reason);
+        // A stream that ends because the player let go of it is no failure.
+        if (outcome == Outcome::stopped || stopping()) {
             break;
         }
         if (frames_.published() != before) {
-            // The connection showed pictures before it failed: a new outage, retried at once.
+            // The connection showed pictures before it ended: a new outage, retried at once.
             failing = false;
             delay = policy_.firstDelay;
         }
-        if (fatal) {
+        if (outcome == Outcome::unplayable) {
             TARN_LOG_ERROR("stream player cannot play {}: {}", url_, reason);
             break;
         }
-        if (!failing) {
+        if (outcome == Outcome::stalled) {
+            // A server may send nothing while its picture stands still, so this is no error; a
+            // failing reconnection is logged as one.
+            TARN_LOG_INFO(
+                "stream player got no picture from {} for {} s; reconnecting", url_,
+                std::chrono::duration_cast<std::chrono::seconds>(policy_.stallTimeout).count());
+        } else if (!failing) {
             // Once per outage, not once per attempt: a dead server must not flood the log.
             TARN_LOG_ERROR("stream player cannot play {}: {}; retrying", url_, reason);
             failing = true;
@@ -65,33 +72,42 @@ void StreamSession::run() {
     }
 }
 
-bool StreamSession::playOnce(std::string& reason) {
+StreamSession::Outcome StreamSession::playOnce(std::string& reason) {
     StreamPipeline pipeline(url_, frames_);
     if (!pipeline.valid()) {
         reason = pipeline.error();
-        return !pipeline.unbuildable();
+        return pipeline.unbuildable() ? Outcome::unplayable : Outcome::failed;
     }
-    const auto started = std::chrono::steady_clock::now();
-    const uint64_t before = frames_.published();
+    auto lastChange = std::chrono::steady_clock::now();
+    uint64_t seen = frames_.published();
     bool announced = false;
     while (!stopping()) {
         const auto event = pipeline.waitForEvent(kBusPoll);
+        const auto now = std::chrono::steady_clock::now();
         // Pictures that came just before a failure still count as the connection having played.
-        if (!announced && frames_.published() != before) {
-            TARN_LOG_INFO("stream player playing {}", url_);
-            announced = true;
+        if (frames_.published() != seen) {
+            seen = frames_.published();
+            lastChange = now;
+            if (!announced) {
+                TARN_LOG_INFO("stream player playing {}", url_);
+                announced = true;
+            }
         }
         if (event != StreamPipeline::Event::none) {
             reason = pipeline.error();
-            return true;
+            return Outcome::failed;
         }
-        if (!announced &&
-            std::chrono::steady_clock::now() - started > policy_.firstPictureTimeout) {
+        // A server that went silent without closing (its machine gone from the network) would
+        // otherwise hold the connection for good.
+        if (!announced && now - lastChange > policy_.firstPictureTimeout) {
             reason = "no picture arrived";
-            return true;
+            return Outcome::failed;
+        }
+        if (announced && now - lastChange > policy_.stallTimeout) {
+            return Outcome::stalled;
         }
     }
-    return true;
+    return Outcome::stopped;
 }
 
 }  // namespace qv::streammediaplayercore

@@ -21,6 +21,8 @@ struct ReconnectPolicy {
     std::chrono::milliseconds maxDelay{2000};
     // A connection that has shown no picture after this long is given up and retried.
     std::chrono::milliseconds firstPictureTimeout{5000};
+    // A playing connection that has shown no new picture for this long is reconnected.
+    std::chrono::milliseconds stallTimeout{10000};
 };
 
 class StreamSession : public std::enable_shared_from_this<StreamSession> {
@@ -33,9 +35,11 @@ public:
     LatestFrame& frames() { return frames_; }
 
 private:
+    enum class Outcome { stopped, failed, stalled, unplayable };
+
     void run();
-    // One connection: returns when it failed (with the reason) or stop was requested.
-    bool playOnce(std::string& reason);
+    // One connection, until it fails (with the reason), stalls or stop is requested.
+    Outcome playOnce(std::string& reason);
     // Waits for `delay` unless stop is requested first; false when stopping.
     bool pause(std::chrono::milliseconds delay);
     bool stopping() const { return stopping_.load(std::memory_order_acquire); }
