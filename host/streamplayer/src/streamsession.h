@@ -18,7 +18,7 @@ namespace qv::streammediaplayercore {
 
 struct ReconnectPolicy {
     std::chrono::milliseconds firstDelay{100};
-    std::chrono::milliseconds maxDelay{2000};
+    std::chrono::milliseconds maxDelay{1000};
     // A connection that has shown no picture after this long is given up and retried.
     std::chrono::milliseconds firstPictureTimeout{5000};
     // A playing connection that has shown no new picture for this long is reconnected.
