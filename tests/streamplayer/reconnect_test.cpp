@@ -58,5 +58,19 @@ TEST(StreamPlayerReconnect, ResumesWhenTheServerComesBack) {
     }
 }
 
+TEST(StreamPlayerReconnect, FollowsASizeChangeWithinTheStream) {
+    testsupport::LogCapture log;
+    TestRtspServer server(320, 240);
+    StreammediaPlayer player(nullptr, server.url(), nullptr);
+    ASSERT_TRUE(player.play(0.0, 0.0));
+    ASSERT_TRUE(pictureArrives(player, 320, 240, {}, 15s));
+    ASSERT_TRUE(server.resize(480, 272));
+    EXPECT_TRUE(pictureArrives(player, 480, 272, {}, 15s));
+    // The same connection carried on: nothing failed on the way.
+    EXPECT_TRUE(log.startingWith("stream player cannot play").empty());
+    EXPECT_EQ(log.startingWith("stream player playing").size(), 1u);
+    player.stop(false);
+}
+
 }  // namespace
 }  // namespace streamplayertest

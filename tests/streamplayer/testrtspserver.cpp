@@ -19,6 +19,11 @@ GstRTSPFilterResult dropClient(GstRTSPServer*, GstRTSPClient*, gpointer) {
     return GST_RTSP_FILTER_REMOVE;
 }
 
+std::string sizeCaps(int width, int height) {
+    return "video/x-raw,width=" + std::to_string(width) + ",height=" + std::to_string(height) +
+           ",framerate=30/1";
+}
+
 int boundSocket(int& port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -49,12 +54,14 @@ TestRtspServer::TestRtspServer(int width, int height, int port) {
 
     GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
     const std::string launch =
-        "( videotestsrc is-live=true pattern=ball ! video/x-raw,width=" + std::to_string(width) +
-        ",height=" + std::to_string(height) +
-        ",framerate=30/1 ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=30 ! "
+        "( videotestsrc is-live=true pattern=ball ! capsfilter name=size caps=" +
+        sizeCaps(width, height) +
+        " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=30 ! "
         "rtph264pay name=pay0 pt=96 config-interval=-1 )";
     gst_rtsp_media_factory_set_launch(factory, launch.c_str());
     gst_rtsp_media_factory_set_shared(factory, TRUE);
+    g_signal_connect(factory, "media-configure", G_CALLBACK(&TestRtspServer::onMediaConfigure),
+                     this);
     GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
     gst_rtsp_mount_points_add_factory(mounts, "/test", factory);
     g_object_unref(mounts);
@@ -94,6 +101,34 @@ TestRtspServer::~TestRtspServer() {
     g_object_unref(server_);
     g_main_loop_unref(loop_);
     g_main_context_unref(context_);
+    if (media_ != nullptr) {
+        gst_object_unref(media_);
+    }
+}
+
+void TestRtspServer::onMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer self) {
+    auto* server = static_cast<TestRtspServer*>(self);
+    std::lock_guard<std::mutex> guard(server->mutex_);
+    if (server->media_ != nullptr) {
+        gst_object_unref(server->media_);
+    }
+    server->media_ = gst_rtsp_media_get_element(media);
+}
+
+bool TestRtspServer::resize(int width, int height) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (media_ == nullptr) {
+        return false;
+    }
+    GstElement* filter = gst_bin_get_by_name(GST_BIN(media_), "size");
+    if (filter == nullptr) {
+        return false;
+    }
+    GstCaps* caps = gst_caps_from_string(sizeCaps(width, height).c_str());
+    g_object_set(filter, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    gst_object_unref(filter);
+    return true;
 }
 
 std::string TestRtspServer::url() const {

@@ -46,7 +46,7 @@ void StreamSession::run() {
             break;
         }
         if (frames_.published() != before) {
-            // The connection showed pictures before it ended: a new outage, retried at once.
+            // The connection showed pictures before it ended: a new outage, retried soon.
             failing = false;
             delay = policy_.firstDelay;
         }
