@@ -7,6 +7,11 @@ include(CMakePackageConfigHelpers)
 set(_tarn_package tarnmediadispatchvideoecho)
 set(_tarn_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${_tarn_package})
 set(_tarn_targets host_interfaces echorecords host shm tarnmediadispatchvideoecho tarnmultimachineproxy)
+# The stream player that the shared library loads; its GStreamer dependency stays private.
+if(TARGET streamplayer)
+  list(APPEND _tarn_targets streamplayer)
+  set_target_properties(streamplayer PROPERTIES INSTALL_RPATH "$ORIGIN")
+endif()
 
 # Installed libraries find each other next to themselves.
 set_target_properties(host shm tarnmediadispatchvideoecho PROPERTIES

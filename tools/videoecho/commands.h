@@ -23,6 +23,7 @@ Command demoSourceCommand();
 Command demoViewerCommand();
 Command demoMachineCommand();
 Command benchCommand();
+Command playCommand();
 
 // Every subcommand's info gets this option.
 OptionInfo verboseOption();

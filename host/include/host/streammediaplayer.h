@@ -1,5 +1,6 @@
-// The host's stream player: plays the stream served at a URL. In this host layer it keeps its URL
-// and device and follows the play state, but decodes nothing: getFrame returns no frame.
+// The host's stream player: plays the H.264 stream served at an RTSP URL and hands the newest
+// decoded picture to getFrame. Owned by the media that created it; play, stop and getFrame come
+// from the host's player thread, the play state may be read from any thread.
 #pragma once
 
 #include <memory>
@@ -11,15 +12,23 @@ namespace qv::streammediaplayercore {
 
 class StreammediaPlayer : public mediacore::IMediaPlayer {
 public:
-    StreammediaPlayer(std::shared_ptr<mediacore::IMeta> meta, const std::string& url, void* device)
-        : IMediaPlayer(std::move(meta), url), url_(url), device_(device) {}
+    StreammediaPlayer(std::shared_ptr<mediacore::IMeta> meta, const std::string& url, void* device);
+    ~StreammediaPlayer() override;
 
-    const std::string& url() const { return url_; }
-    void* device() const { return device_; }
+    // Starts receiving in the background; returns at once. Reconnects on its own until stop.
+    bool play(double start, double end) override;
+    // Lets go of the stream without waiting for the connection to close.
+    bool stop(bool flag) override;
+    // The newest decoded picture (I420, owned by the player and valid until the next call), or
+    // null while stopped or before the first picture arrived.
+    mediacore::IFrame* getFrame(double time) override;
+
+    const std::string& url() const;
+    void* device() const;
 
 private:
-    std::string url_;
-    void* device_;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace qv::streammediaplayercore
