@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -10,10 +11,42 @@
 #include "testrtspserver.h"
 #include "toolrun.h"
 
+extern "C" const char* __lsan_default_suppressions();
+
 namespace streamplayertest {
 namespace {
 
+// videoecho starts GStreamer too; under LeakSanitizer it gets this process's suppressions of
+// GStreamer's process-long allocations through a file that lives as long as the object.
+class ChildLeakSuppressions {
+public:
+    ChildLeakSuppressions()
+        : path_("/tmp/streamplayer-lsan-" + std::to_string(::getpid()) + ".supp") {
+        std::ofstream(path_) << __lsan_default_suppressions();
+        const char* old = std::getenv("LSAN_OPTIONS");
+        if (old != nullptr) {
+            previous_ = old;
+        }
+        const std::string options =
+            (previous_.empty() ? "" : previous_ + ":") + "suppressions=" + path_;
+        ::setenv("LSAN_OPTIONS", options.c_str(), 1);
+    }
+    ~ChildLeakSuppressions() {
+        if (previous_.empty()) {
+            ::unsetenv("LSAN_OPTIONS");
+        } else {
+            ::setenv("LSAN_OPTIONS", previous_.c_str(), 1);
+        }
+        std::remove(path_.c_str());
+    }
+
+private:
+    std::string path_;
+    std::string previous_;
+};
+
 TEST(PlayCommand, ReportsPicturesAndWritesTheLastOne) {
+    ChildLeakSuppressions suppressions;
     TestRtspServer server(320, 240);
     const std::string png = "/tmp/streamplayer-play-" + std::to_string(::getpid()) + ".png";
     const auto result =
@@ -31,6 +64,7 @@ TEST(PlayCommand, ReportsPicturesAndWritesTheLastOne) {
 }
 
 TEST(PlayCommand, FailsWhenNoPictureComes) {
+    ChildLeakSuppressions suppressions;
     const struct {
         std::string url;
         std::string error;
