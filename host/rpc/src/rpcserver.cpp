@@ -1,6 +1,7 @@
 #include <host/rpc/rpcserver.h>
 
 #include <atomic>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -8,6 +9,7 @@
 #include <unordered_map>
 
 #include <host/log.h>
+#include <host/rpc/msgpackreader.h>
 #include <host/rpc/wire.h>
 
 #include "channel.h"
@@ -22,34 +24,32 @@ struct Session {
 };
 
 // Splits a request body [name, args...] into the name and the arguments re-framed as an array of
-// their own, byte for byte as the caller encoded them.
-bool splitRequest(const std::string& body, std::string& name, std::string& args) {
+// their own. The array header of the arguments is written over the end of the name, in place: it
+// is never longer than the body's own header, and the name takes at least one byte, so a large
+// body is not copied.
+bool splitRequest(std::string& body, std::string& name, std::string_view& args) {
     const auto measured = measureMsgpackObject(body.data(), body.size());
     if (!measured || *measured != body.size()) {
         return false;
     }
-    const auto array = readArrayHeader(body.data(), body.size());
-    if (!array || array->count == 0) {
-        return false;
-    }
-    const std::size_t nameStart = array->headerSize;
-    const auto nameSize = measureMsgpackObject(body.data() + nameStart, body.size() - nameStart);
-    if (!nameSize) {
-        return false;
-    }
     try {
-        auto handle = unpackBounded(body.data() + nameStart, *nameSize);
-        if (handle.get().type != msgpack::type::STR) {
+        MsgpackReader in(body.data(), body.size(), kDecodeBudgetFixed);
+        const std::uint32_t count = in.readArrayHeader();
+        const auto nameType = static_cast<unsigned char>(body[body.size() - in.remaining()]);
+        if (count == 0 ||
+            !((nameType >= 0xa0 && nameType <= 0xbf) || (nameType >= 0xd9 && nameType <= 0xdb))) {
             return false;
         }
-        name = handle.get().as<std::string>();
+        name = in.readString();
+        std::string header;
+        appendArrayHeader(header, count - 1);
+        const std::size_t argsStart = body.size() - in.remaining() - header.size();
+        header.copy(body.data() + argsStart, header.size());
+        args = std::string_view(body.data() + argsStart, body.size() - argsStart);
+        return true;
     } catch (const std::exception&) {
         return false;
     }
-    args.clear();
-    appendArrayHeader(args, array->count - 1);
-    args.append(body, nameStart + *nameSize, std::string::npos);
-    return true;
 }
 
 }  // namespace
@@ -60,7 +60,7 @@ struct RpcServer::Impl {
 
     void accept();
     void onFrame(detail::Channel* channel, const FrameHeader& header, std::string& body);
-    std::string dispatch(const std::string& body);
+    std::string dispatch(std::string& body);
     void subscribe(detail::Channel* channel, const std::string& body);
 
     const ServerOptions options;
@@ -124,9 +124,9 @@ void RpcServer::Impl::onFrame(detail::Channel* channel, const FrameHeader& heade
     channel->send(encodeFrame(header.reqId, RequestType::kRequestResponse, dispatch(body)));
 }
 
-std::string RpcServer::Impl::dispatch(const std::string& body) {
+std::string RpcServer::Impl::dispatch(std::string& body) {
     std::string name;
-    std::string args;
+    std::string_view args;
     if (!splitRequest(body, name, args)) {
         return encodeFailReply(kArgsNotMatch);
     }
@@ -211,20 +211,30 @@ void RpcServer::unregister(const std::string& name) {
     impl_->handlers.erase(name);
 }
 
-void RpcServer::publish(const std::string& key, std::string data) {
-    msgpack::sbuffer buffer;
-    msgpack::packer<msgpack::sbuffer> packer(buffer);
+void RpcServer::publish(const std::string& key, std::string_view data) {
+    // [0, key, data] written straight behind the frame header: one allocation of the exact size,
+    // shared by every subscriber's queue.
+    msgpack::sbuffer prefix(64 + key.size());
+    msgpack::packer<msgpack::sbuffer> packer(prefix);
     packer.pack_array(3);
     packer.pack(static_cast<int>(ResultCode::kOk));
     packer.pack(key);
-    packer.pack(data);
-    if (buffer.size() >= kMaxBodyLen) {
+    packer.pack_str(static_cast<std::uint32_t>(data.size()));
+    const std::size_t bodySize = prefix.size() + data.size();
+    if (data.size() >= kMaxBodyLen || bodySize >= kMaxBodyLen) {
         TARN_LOG_WARN("rpc server: publication of {} bytes under {} is too large, dropped",
-                      buffer.size(), key);
+                      bodySize, key);
         return;
     }
-    auto frame = std::make_shared<const std::string>(encodeFrame(
-        0, RequestType::kSubscribePublish, std::string_view(buffer.data(), buffer.size())));
+    std::string bytes(kHeaderSize + bodySize, '\0');
+    encodeHeader({static_cast<std::uint32_t>(bodySize), 0,
+                  static_cast<std::uint8_t>(RequestType::kSubscribePublish)},
+                 bytes.data());
+    std::memcpy(bytes.data() + kHeaderSize, prefix.data(), prefix.size());
+    if (!data.empty()) {
+        std::memcpy(bytes.data() + kHeaderSize + prefix.size(), data.data(), data.size());
+    }
+    auto frame = std::make_shared<const std::string>(std::move(bytes));
     asio::post(impl_->io, [impl = impl_.get(), key, frame] {
         for (auto& [channel, session] : impl->sessions) {
             if (session.topics.count(key) > 0) {

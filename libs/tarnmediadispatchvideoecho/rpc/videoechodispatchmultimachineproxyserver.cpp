@@ -50,10 +50,13 @@ public:
         republish(methods::kUpdateSpliceStrategy, data, size);
     }
     void onUpdateSpliceStrategies(const char* data, unsigned size) {
-        const auto strategies =
-            wire::decodeArgument<std::vector<VideoEchoSpliceStrategy>>(data, size);
-        if (auto mgr = manager()) {
-            mgr->setVideoEchoSpliceStrategies(strategies);
+        {
+            // Released before the republication, so that the two never take memory together.
+            const auto strategies =
+                wire::decodeArgument<std::vector<VideoEchoSpliceStrategy>>(data, size);
+            if (auto mgr = manager()) {
+                mgr->setVideoEchoSpliceStrategies(strategies);
+            }
         }
         republish(methods::kUpdateSpliceStrategies, data, size);
     }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 
@@ -52,7 +53,7 @@ public:
     void bind(const std::string& name, std::function<R(Args...)> function);
 
     // Sends [0, key, data] (data as a msgpack string) to every connection subscribed to `key`.
-    void publish(const std::string& key, std::string data);
+    void publish(const std::string& key, std::string_view data);
 
     // Connections currently open.
     std::size_t connectionCount() const;
