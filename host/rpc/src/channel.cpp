@@ -94,7 +94,7 @@ bool Channel::deliverBuffered() {
         return false;
     }
     std::size_t consumed = 0;
-    while (inputUsed_ - consumed >= kHeaderSize) {
+    while (!paused_ && inputUsed_ - consumed >= kHeaderSize) {
         const FrameHeader header = decodeHeader(input_.data() + consumed);
         if (header.bodyLen >= kMaxBodyLen) {
             TARN_LOG_WARN("rpc frame of {} bytes refused, closing the connection", header.bodyLen);
@@ -124,7 +124,17 @@ bool Channel::deliverBuffered() {
         std::string smaller(input_.data(), inputUsed_);
         input_ = std::move(smaller);
     }
-    return true;
+    return !paused_;
+}
+
+void Channel::resume() {
+    if (!paused_ || closed_) {
+        return;
+    }
+    paused_ = false;
+    if (deliverBuffered()) {
+        readMore();
+    }
 }
 
 void Channel::writeNext() {

@@ -33,10 +33,16 @@ public:
     // Idempotent; runs the close handler once, then drops both handlers (they may own our owner).
     void close();
     bool isOpen() const { return !closed_; }
+    // While paused, no further frame is handed on and nothing more is read (the peer's data waits
+    // in the socket); resume() hands on what is buffered and reads again. Called from a frame
+    // handler (pause) and later from the I/O thread (resume).
+    void pause() { paused_ = true; }
+    void resume();
 
 private:
     void readMore();
-    // Hands on every whole frame in input_; false when the connection was closed meanwhile.
+    // Hands on every whole frame in input_; false when the connection was closed or paused
+    // meanwhile (no read is to be started then).
     bool deliverBuffered();
     void writeNext();
     void armIdleTimer(std::chrono::steady_clock::time_point deadline);
@@ -52,6 +58,7 @@ private:
     std::deque<std::shared_ptr<const std::string>> writeQueue_;
     std::size_t writeOffset_ = 0;  // bytes of writeQueue_.front() already written
     bool closed_ = false;
+    bool paused_ = false;
     FrameHandler onFrame_;
     CloseHandler onClose_;
 };

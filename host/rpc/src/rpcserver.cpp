@@ -11,6 +11,7 @@
 #include <host/log.h>
 #include <host/rpc/msgpackreader.h>
 #include <host/rpc/wire.h>
+#include <host/taskthread.h>
 
 #include "channel.h"
 
@@ -64,6 +65,8 @@ struct RpcServer::Impl {
     void subscribe(detail::Channel* channel, const std::string& body);
 
     const ServerOptions options;
+    // Runs the large requests; destroyed after the I/O thread has stopped.
+    std::unique_ptr<TaskThread> worker = std::make_unique<TaskThread>();
     asio::io_context io;
     asio::executor_work_guard<asio::io_context::executor_type> work;
     asio::ip::tcp::acceptor acceptor;
@@ -120,6 +123,23 @@ void RpcServer::Impl::onFrame(detail::Channel* channel, const FrameHeader& heade
     }
     if (header.bodyLen == 0) {
         return;  // a heartbeat: it only keeps the connection alive
+    }
+    if (body.size() >= options.offloadThreshold) {
+        // The connection reads nothing further until the reply has left, which keeps its replies
+        // in order; the body moves to the worker without a copy.
+        channel->pause();
+        auto held = channel->shared_from_this();
+        auto request = std::make_shared<std::string>(std::move(body));
+        worker->post([this, held, request, reqId = header.reqId] {
+            std::string reply =
+                encodeFrame(reqId, RequestType::kRequestResponse, dispatch(*request));
+            std::string().swap(*request);
+            asio::post(io, [held, reply = std::move(reply)]() mutable {
+                held->send(std::move(reply));
+                held->resume();
+            });
+        });
+        return;
     }
     channel->send(encodeFrame(header.reqId, RequestType::kRequestResponse, dispatch(body)));
 }
@@ -195,6 +215,8 @@ RpcServer::~RpcServer() {
     });
     impl_->work.reset();
     impl_->ioThread.join();
+    // Runs the requests still queued (their replies go nowhere) and joins the worker.
+    impl_->worker.reset();
 }
 
 std::uint16_t RpcServer::port() const {

@@ -1,8 +1,11 @@
 // The host's RPC server: accepts TCP connections (wire format in <host/rpc/wire.h>), dispatches
 // requests by method name to registered handlers and publishes to subscribed connections. Owned by
-// whoever creates it (the main machine's runtime); one I/O thread, started by the constructor,
-// reads every connection and runs the handlers, so replies on a connection leave in request order.
-// register/unregister/publish may be called from any thread, also from a handler.
+// whoever creates it (the main machine's runtime). One I/O thread, started by the constructor,
+// reads every connection and runs the handlers of small requests; requests of offloadThreshold
+// bytes or more are decoded and handled on one worker thread, while their connection reads nothing
+// further, so replies on a connection leave in request order and a large request holds up no other
+// connection. Handlers may therefore run on two threads at once. register/unregister/publish may
+// be called from any thread, also from a handler.
 #pragma once
 
 #include <chrono>
@@ -26,6 +29,9 @@ struct ServerOptions {
     std::uint16_t port = 0;  // 0: an ephemeral port, see RpcServer::port()
     // A connection that sends nothing (not even a heartbeat) for this long is closed; 0 = never.
     std::chrono::milliseconds idleTimeout{15000};
+    // Requests with a body of this many bytes or more are handled off the I/O thread. A hand-off
+    // costs more than a whole small call, so small requests stay on it.
+    std::size_t offloadThreshold = 64 * 1024;
 };
 
 class RpcServer {
