@@ -90,7 +90,9 @@ void RpcServer::Impl::accept() {
             }
             return;
         }
-        auto channel = std::make_shared<detail::Channel>(std::move(socket), options.idleTimeout);
+        auto channel = std::make_shared<detail::Channel>(
+            std::move(socket), options.idleTimeout,
+            detail::QueueLimits{options.maxQueuedBytes, options.maxQueuedMessages});
         detail::Channel* key = channel.get();
         sessions.emplace(key, Session{channel, {}});
         ++openConnections;

@@ -32,6 +32,10 @@ struct ServerOptions {
     // Requests with a body of this many bytes or more are handled off the I/O thread. A hand-off
     // costs more than a whole small call, so small requests stay on it.
     std::size_t offloadThreshold = 64 * 1024;
+    // What may wait to be written to one connection (replies and publications) before its peer
+    // counts as not reading and is disconnected. Larger than one frame of the maximum size.
+    std::size_t maxQueuedBytes = 32u << 20;
+    std::size_t maxQueuedMessages = 4096;
 };
 
 class RpcServer {
@@ -58,7 +62,8 @@ public:
     template <typename R, typename... Args>
     void bind(const std::string& name, std::function<R(Args...)> function);
 
-    // Sends [0, key, data] (data as a msgpack string) to every connection subscribed to `key`.
+    // Sends [0, key, data] (data as a msgpack string) to every connection subscribed to `key`; the
+    // frame is built once and shared by their queues.
     void publish(const std::string& key, std::string_view data);
 
     // Connections currently open.
