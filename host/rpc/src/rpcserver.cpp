@@ -13,11 +13,15 @@
 #include <host/rpc/wire.h>
 #include <host/taskthread.h>
 
+#include "acceptguard.h"
 #include "channel.h"
 
 namespace host::rpc {
 
 namespace {
+
+// How long the accept loop rests after running out of descriptors (or kernel buffers).
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 struct Session {
     std::shared_ptr<detail::Channel> channel;
@@ -70,6 +74,10 @@ struct RpcServer::Impl {
     asio::io_context io;
     asio::executor_work_guard<asio::io_context::executor_type> work;
     asio::ip::tcp::acceptor acceptor;
+    asio::steady_timer acceptRetry{io};
+    detail::SpareDescriptor spare;                                     // I/O thread only
+    detail::ThrottledLog acceptFailures{std::chrono::seconds(5)};      // I/O thread only
+    detail::ThrottledLog refusedConnections{std::chrono::seconds(5)};  // I/O thread only
     std::thread ioThread;
     std::uint16_t boundPort = 0;
 
@@ -83,11 +91,33 @@ struct RpcServer::Impl {
 
 void RpcServer::Impl::accept() {
     acceptor.async_accept([this](const std::error_code& error, asio::ip::tcp::socket socket) {
+        if (error == asio::error::operation_aborted) {
+            return;
+        }
         if (error) {
-            if (error != asio::error::operation_aborted) {
-                TARN_LOG_WARN("rpc server accept failed: {}", error.message());
-                accept();
+            acceptFailures.warn("rpc server accept failed: " + error.message());
+            if (error == asio::error::no_descriptors || error.value() == ENFILE ||
+                error == asio::error::no_buffer_space || error == asio::error::no_memory) {
+                // The connection stays in the backlog and the acceptor stays readable: accepting
+                // again at once would spin. Close what cannot be served, then wait a little.
+                spare.shedPending(acceptor.native_handle());
+                acceptRetry.expires_after(kAcceptRetryDelay);
+                acceptRetry.async_wait([this](const std::error_code& waitError) {
+                    if (!waitError) {
+                        accept();
+                    }
+                });
+                return;
             }
+            accept();
+            return;
+        }
+        if (options.maxConnections > 0 && sessions.size() >= options.maxConnections) {
+            refusedConnections.warn(
+                fmt::format("rpc server: {} connections open, a new one refused", sessions.size()));
+            std::error_code ignored;
+            socket.close(ignored);
+            accept();
             return;
         }
         auto channel = std::make_shared<detail::Channel>(
@@ -199,6 +229,7 @@ RpcServer::RpcServer(ServerOptions options) : impl_(std::make_unique<Impl>(std::
     impl_->acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
     impl_->acceptor.bind(endpoint);
     impl_->acceptor.listen();
+    impl_->acceptor.non_blocking(true);  // shedding connections must never block
     impl_->boundPort = impl_->acceptor.local_endpoint().port();
     impl_->accept();
     impl_->ioThread = std::thread([impl = impl_.get()] { impl->io.run(); });
@@ -208,6 +239,7 @@ RpcServer::~RpcServer() {
     asio::post(impl_->io, [impl = impl_.get()] {
         std::error_code ignored;
         impl->acceptor.close(ignored);
+        impl->acceptRetry.cancel();
         auto sessions = std::move(impl->sessions);
         impl->sessions.clear();
         for (auto& [key, session] : sessions) {

@@ -25,6 +25,8 @@
 namespace host::rpc {
 
 struct ServerOptions {
+    // The address to listen on: "127.0.0.1" serves this machine only, "0.0.0.0" (or "::") every
+    // interface, any other local address that interface.
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;  // 0: an ephemeral port, see RpcServer::port()
     // A connection that sends nothing (not even a heartbeat) for this long is closed; 0 = never.
@@ -36,6 +38,8 @@ struct ServerOptions {
     // counts as not reading and is disconnected. Larger than one frame of the maximum size.
     std::size_t maxQueuedBytes = 32u << 20;
     std::size_t maxQueuedMessages = 4096;
+    // Connections served at once; one more is accepted and closed at once. 0 = no cap.
+    std::size_t maxConnections = 1024;
 };
 
 class RpcServer {
