@@ -23,6 +23,12 @@
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // their allocators keep freed memory in quarantine
+#else
+constexpr bool kSanitized = false;
+#endif
+
 using namespace rpctest;
 using host::rpc::RpcServer;
 
@@ -80,7 +86,7 @@ TEST(RpcServerLimits, SubscriberThatDoesNotReadIsDisconnectedAndItsMemoryReturns
     EXPECT_EQ(log.startingWith("rpc connection does not read").size(), 1u);
     // 100 MB was published; what the server keeps for the peer is gone with it.
     const std::size_t after = currentResidentBytes();
-    EXPECT_LT(after, before + (16u << 20))
+    EXPECT_TRUE(kSanitized || after < before + (16u << 20))
         << "resident grew by " << (after - before) / 1024 << " KiB";
 }
 
