@@ -1,6 +1,7 @@
 #include <host/rpc/rpcserver.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <mutex>
