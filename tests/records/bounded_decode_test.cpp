@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <host/rpc/boundedunpack.h>
 #include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
 
 namespace tarn::mediadispatch {

@@ -22,6 +22,7 @@
 #include <tarnmediadispatchvideoecho/videoechodispatch.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
 
+#include "../proxy/largerequest.h"
 #include "echotestsupport.h"
 #include "standindispatch.h"
 
@@ -89,8 +90,39 @@ TEST_F(Stress, SourceSideSurvivesFramesWhileEverythingElseChanges) {
         return std::vector<STDisplayCardId>{STDisplayCardId{"n", 1, "card-0", ""}};
     });
     std::atomic<uint64_t> frames{0};
+    // Calls from other machines reach the manager through the proxy's one path, from the RPC
+    // server's I/O thread (small requests) and from its worker (large ones).
+    testing::InProcessMainMachine main;
+    main.proxy.setVideoEchoMgr(mgr);
+    std::atomic<uint64_t> remoteCalls{0};
+    const auto remoteCaller = [&](bool large) {
+        return [&, large](const std::atomic<bool>& stop) {
+            asio::io_context io;
+            auto socket = rpctest::connectRaw(io, main.runtime.port());
+            std::size_t count = 0;
+            std::uint64_t id = 0;
+            while (!stop) {
+                ++id;
+                std::string frame =
+                    large ? testing::unmatchedStrategiesFrame(id, 100'000, &count)
+                          : testing::addCardFrame(id, "card-" + std::to_string(id % 8));
+                if (!large && id % 2 == 0) {
+                    VideoEchoSpliceStrategy strategy = testing::sampleStrategy("card-0", id % 7);
+                    frame = testing::requestFrame(id, "UpdateSpliceStrategy",
+                                                  wire::encodeArgument(strategy));
+                }
+                rpctest::writeAll(socket, frame);
+                const auto reply = rpctest::readFrame(socket, std::chrono::seconds(30));
+                ASSERT_TRUE(reply);
+                ASSERT_EQ(reply->body, host::rpc::encodeOkReply());
+                ++remoteCalls;
+            }
+        };
+    };
 
     runConcurrently({
+        remoteCaller(false),
+        remoteCaller(true),
         [&](const std::atomic<bool>& stop) {  // the host's frame thread
             std::mt19937 rng(1);
             echotest::PatternFrame frame(64, 32, 1);
@@ -158,6 +190,7 @@ TEST_F(Stress, SourceSideSurvivesFramesWhileEverythingElseChanges) {
     });
     runtime.drainTasks();
     EXPECT_GT(frames.load(), 0U);
+    EXPECT_GT(remoteCalls.load(), 0U);
 
     // Still working afterwards: a media added and played gets its frames.
     const uint64_t id = ids[0];

@@ -115,6 +115,8 @@ int runMachine(const ParsedArgs& args, const char*) {
     if (role == "main") {
         host::rpc::ServerOptions options;
         options.address = args.value("bind", "127.0.0.1");
+        options.maxConnections = static_cast<std::size_t>(
+            parseInteger(args.value("max-connections", "1024"), "--max-connections", 0, 1 << 20));
         mainRuntime = std::make_unique<host::rpc::MainMachineRuntime>(options);
         runtime = mainRuntime.get();
     } else {
@@ -215,13 +217,15 @@ Command demoMachineCommand() {
     CommandInfo info;
     info.name = "__demo-machine";
     info.summary = "(internal) one machine of the multi-machine demo";
-    info.options = {{"role", "main|node", "which side of the runtime"},
-                    {"name", "NAME", "the machine's node id"},
-                    {"bind", "ADDRESS", "the address the main machine listens on (main)"},
-                    {"host", "ADDRESS", "the main machine's address (nodes)"},
-                    {"port", "PORT", "the main machine's port (nodes)"},
-                    {"media-id", "ID", "the media this machine plays on its card"},
-                    verboseOption()};
+    info.options = {
+        {"role", "main|node", "which side of the runtime"},
+        {"name", "NAME", "the machine's node id"},
+        {"bind", "ADDRESS", "the address the main machine listens on (main; 127.0.0.1)"},
+        {"max-connections", "N", "connections the main machine serves at once (1024, 0 = no cap)"},
+        {"host", "ADDRESS", "the main machine's address (nodes)"},
+        {"port", "PORT", "the main machine's port (nodes)"},
+        {"media-id", "ID", "the media this machine plays on its card"},
+        verboseOption()};
     const auto linkOptions = demoLinkOptions();
     info.options.insert(info.options.end(), linkOptions.begin(), linkOptions.end());
     return {info, runMachine, true};

@@ -12,8 +12,12 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 
 }  // namespace
 
-Channel::Channel(asio::ip::tcp::socket socket, std::chrono::milliseconds idleTimeout)
-    : socket_(std::move(socket)), idleTimer_(socket_.get_executor()), idleTimeout_(idleTimeout) {
+Channel::Channel(asio::ip::tcp::socket socket, std::chrono::milliseconds idleTimeout,
+                 QueueLimits limits)
+    : socket_(std::move(socket)),
+      idleTimer_(socket_.get_executor()),
+      idleTimeout_(idleTimeout),
+      limits_(limits) {
     std::error_code ignored;
     socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
     // Writes attempted from send() must not block the I/O thread when the peer does not read.
@@ -35,7 +39,7 @@ void Channel::send(std::shared_ptr<const std::string> frame) {
         return;
     }
     if (!writeQueue_.empty()) {
-        writeQueue_.push_back(std::move(frame));  // leaves after the frames already queued
+        enqueue(std::move(frame));  // leaves after the frames already queued
         return;
     }
     // A reply usually fits the socket's buffer: written here, it costs one syscall and no trip
@@ -46,8 +50,23 @@ void Channel::send(std::shared_ptr<const std::string> frame) {
         return;
     }
     writeOffset_ = error ? 0 : written;
+    enqueue(std::move(frame));
+    if (!closed_) {
+        writeNext();
+    }
+}
+
+void Channel::enqueue(std::shared_ptr<const std::string> frame) {
+    if (writeQueue_.size() + 1 > limits_.messages || queuedBytes_ + frame->size() > limits_.bytes) {
+        // The frames are shared with other connections' queues; dropping ours returns what only
+        // this peer held.
+        TARN_LOG_WARN("rpc connection does not read: {} bytes in {} messages queued, closing it",
+                      queuedBytes_, writeQueue_.size());
+        close();
+        return;
+    }
+    queuedBytes_ += frame->size();
     writeQueue_.push_back(std::move(frame));
-    writeNext();
 }
 
 void Channel::close() {
@@ -59,7 +78,8 @@ void Channel::close() {
     idleTimer_.cancel();
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
-    writeQueue_.clear();
+    std::deque<std::shared_ptr<const std::string>>().swap(writeQueue_);
+    queuedBytes_ = 0;
     auto onClose = std::move(onClose_);
     onFrame_ = nullptr;
     onClose_ = nullptr;
@@ -94,7 +114,7 @@ bool Channel::deliverBuffered() {
         return false;
     }
     std::size_t consumed = 0;
-    while (inputUsed_ - consumed >= kHeaderSize) {
+    while (!paused_ && inputUsed_ - consumed >= kHeaderSize) {
         const FrameHeader header = decodeHeader(input_.data() + consumed);
         if (header.bodyLen >= kMaxBodyLen) {
             TARN_LOG_WARN("rpc frame of {} bytes refused, closing the connection", header.bodyLen);
@@ -124,7 +144,17 @@ bool Channel::deliverBuffered() {
         std::string smaller(input_.data(), inputUsed_);
         input_ = std::move(smaller);
     }
-    return true;
+    return !paused_;
+}
+
+void Channel::resume() {
+    if (!paused_ || closed_) {
+        return;
+    }
+    paused_ = false;
+    if (deliverBuffered()) {
+        readMore();
+    }
 }
 
 void Channel::writeNext() {
@@ -139,6 +169,7 @@ void Channel::writeNext() {
             if (self->closed_) {
                 return;
             }
+            self->queuedBytes_ -= self->writeQueue_.front()->size();
             self->writeQueue_.pop_front();
             self->writeOffset_ = 0;
             if (!self->writeQueue_.empty()) {

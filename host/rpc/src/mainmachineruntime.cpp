@@ -49,8 +49,7 @@ void MainMachineRuntime::publish(const char* name, const char* data, unsigned si
         TARN_LOG_WARN("runtime: publication without name or data dropped");
         return;
     }
-    impl_->server.publish(name,
-                          std::string(data == nullptr ? "" : data, data == nullptr ? 0 : size));
+    impl_->server.publish(name, std::string_view(data == nullptr ? "" : data, size));
 }
 
 std::uint16_t MainMachineRuntime::port() const {

@@ -32,9 +32,13 @@ public:
     }
 
     // Receipt handlers: decode first, so that a payload that does not decode changes nothing.
+    // Decoding runs on whichever thread the runtime calls from (the server handles large requests
+    // on a worker, small ones on its I/O thread); the manager is then called on one path,
+    // managerPath_, so that it sees one call at a time and a connection's calls in their order.
     void onAddEchoAddr(const char* data, unsigned size) {
         const auto addr = wire::decodeArgument<VideoEchoAddr>(data, size);
         if (auto mgr = manager()) {
+            const std::lock_guard<std::mutex> ordered(managerPath_);
             mgr->addEcho(addr);
         }
         republish(methods::kAddEchoAddr, data, size);
@@ -45,15 +49,20 @@ public:
     void onUpdateSpliceStrategy(const char* data, unsigned size) {
         const auto strategy = wire::decodeArgument<VideoEchoSpliceStrategy>(data, size);
         if (auto mgr = manager()) {
+            const std::lock_guard<std::mutex> ordered(managerPath_);
             mgr->setVideoEchoSpliceStrategy(strategy);
         }
         republish(methods::kUpdateSpliceStrategy, data, size);
     }
     void onUpdateSpliceStrategies(const char* data, unsigned size) {
-        const auto strategies =
-            wire::decodeArgument<std::vector<VideoEchoSpliceStrategy>>(data, size);
-        if (auto mgr = manager()) {
-            mgr->setVideoEchoSpliceStrategies(strategies);
+        {
+            // Released before the republication, so that the two never take memory together.
+            const auto strategies =
+                wire::decodeArgument<std::vector<VideoEchoSpliceStrategy>>(data, size);
+            if (auto mgr = manager()) {
+                const std::lock_guard<std::mutex> ordered(managerPath_);
+                mgr->setVideoEchoSpliceStrategies(strategies);
+            }
         }
         republish(methods::kUpdateSpliceStrategies, data, size);
     }
@@ -61,6 +70,7 @@ public:
     // The runtime's handlers return nothing, so the list has no way back to the caller yet.
     void onRequestEchoInfo(const char*, unsigned) {
         if (auto mgr = manager()) {
+            const std::lock_guard<std::mutex> ordered(managerPath_);
             mgr->getAllEchoInfo();
         }
     }
@@ -90,6 +100,9 @@ private:
     }
 
     mutable std::mutex mutex_;
+    // Held around every call into the manager from a receipt handler; the manager's slots that
+    // publish do not take it, so a publication from inside a call cannot deadlock.
+    std::mutex managerPath_;
     std::shared_ptr<IVideoEchoMgr> videoEchoMgr_;  // guarded by mutex_
     vantor::IQVRuntime* qvRuntime_ = nullptr;      // guarded by mutex_; not owned
 };

@@ -11,14 +11,24 @@
 
 namespace tarn::mediadispatch {
 
+bool VideoEchoMgr::Impl::reserveEchoEntryLocked(const std::string& deviceId) {
+    if (!echoIndex.emplace(deviceId, echoServers.size()).second) {
+        return false;
+    }
+    echoServers.push_back(EchoServerEntry{deviceId, nullptr, {}});
+    return true;
+}
+
+VideoEchoMgr::Impl::EchoServerEntry* VideoEchoMgr::Impl::echoEntryLocked(
+    const std::string& deviceId) {
+    const auto it = echoIndex.find(deviceId);
+    return it == echoIndex.end() ? nullptr : &echoServers[it->second];
+}
+
 std::shared_ptr<VideoEcho> VideoEchoMgr::Impl::findEchoServer(const STDisplayCardId& cardId) {
     std::lock_guard<std::mutex> lock(echoMutex);
-    for (const auto& entry : echoServers) {
-        if (entry.deviceId == cardId.deviceId) {
-            return entry.server;
-        }
-    }
-    return nullptr;
+    const auto* entry = echoEntryLocked(cardId.deviceId);
+    return entry ? entry->server : nullptr;
 }
 
 std::vector<std::shared_ptr<VideoEcho>> VideoEchoMgr::Impl::echoServerSnapshot() {
@@ -43,14 +53,11 @@ void VideoEchoMgr::Impl::addEcho(const STDisplayCardId& cardId, void* device, Vi
     std::string name;
     {
         std::lock_guard<std::mutex> lock(echoMutex);
-        for (const auto& entry : echoServers) {
-            if (entry.deviceId == cardId.deviceId) {
-                return;
-            }
+        if (!reserveEchoEntryLocked(cardId.deviceId)) {
+            return;
         }
         name = "video" + std::to_string(echoCounter + 1);
         ++echoCounter;
-        echoServers.push_back(EchoServerEntry{cardId.deviceId, nullptr, {}});
     }
     if (device == nullptr) {
         TARN_LOG_INFO("device is nullptr, displayCardId is {}", cardId.id);
@@ -83,12 +90,10 @@ void VideoEchoMgr::Impl::addEcho(const STDisplayCardId& cardId, void* device, Vi
     host::ScopedConnection relay(server->spliceStrategyChanged.connect(slot));
 
     std::lock_guard<std::mutex> lock(echoMutex);
-    for (auto& entry : echoServers) {
-        if (entry.deviceId == cardId.deviceId && !entry.server) {
-            entry.server = std::move(server);
-            entry.relay = std::move(relay);
-            return;
-        }
+    auto* entry = echoEntryLocked(cardId.deviceId);
+    if (entry != nullptr && !entry->server) {
+        entry->server = std::move(server);
+        entry->relay = std::move(relay);
     }
 }
 
@@ -96,12 +101,9 @@ void VideoEchoMgr::Impl::addEcho(const VideoEchoAddr& addr) {
     int handle = 0;
     {
         std::lock_guard<std::mutex> lock(echoMutex);
-        for (const auto& entry : echoServers) {
-            if (entry.deviceId == addr.cardId.deviceId) {
-                return;
-            }
+        if (!reserveEchoEntryLocked(addr.cardId.deviceId)) {
+            return;
         }
-        echoServers.push_back(EchoServerEntry{addr.cardId.deviceId, nullptr, {}});
     }
     {
         std::lock_guard<std::mutex> lock(stateMutex);
@@ -110,11 +112,9 @@ void VideoEchoMgr::Impl::addEcho(const VideoEchoAddr& addr) {
     auto server =
         std::make_shared<VideoEcho>(addr, std::string(), nullptr, handle, serverEnabled.load());
     std::lock_guard<std::mutex> lock(echoMutex);
-    for (auto& entry : echoServers) {
-        if (entry.deviceId == addr.cardId.deviceId && !entry.server) {
-            entry.server = std::move(server);
-            return;
-        }
+    auto* entry = echoEntryLocked(addr.cardId.deviceId);
+    if (entry != nullptr && !entry->server) {
+        entry->server = std::move(server);
     }
 }
 
@@ -122,6 +122,7 @@ void VideoEchoMgr::Impl::releaseEchoServers() {
     std::vector<EchoServerEntry> released;  // destroyed after the lock
     std::lock_guard<std::mutex> lock(echoMutex);
     released.swap(echoServers);
+    echoIndex.clear();
 }
 
 void VideoEchoMgr::addEcho(const STDisplayCardId& cardId, void* device) {

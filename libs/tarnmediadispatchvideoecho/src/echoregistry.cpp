@@ -52,10 +52,9 @@ void VideoEchoMgr::setVideoEchoAddr(const VideoEchoAddr& addr) {
 }
 
 void VideoEchoMgr::Impl::setVideoEchoAddr(const VideoEchoAddr& addr) {
+    // Keyed like sameAddr (device and URL), so that recording an address does not scan them all.
     std::lock_guard<std::mutex> lock(stateMutex);
-    const bool known = std::any_of(knownAddrs.begin(), knownAddrs.end(),
-                                   [&](const VideoEchoAddr& a) { return sameAddr(a, addr); });
-    if (!known) {
+    if (knownAddrKeys.emplace(addr.cardId.deviceId, addr.url).second) {
         knownAddrs.push_back(addr);
     }
 }

@@ -8,8 +8,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <host/idispatch.h>
@@ -62,6 +64,10 @@ struct VideoEchoMgr::Impl {
     void addEcho(const STDisplayCardId& cardId, void* device, VideoEchoMgr& owner);
     void addEcho(const VideoEchoAddr& addr);
     void releaseEchoServers();
+    // Reserves the entry of a new card; false if the card has one. Under echoMutex.
+    bool reserveEchoEntryLocked(const std::string& deviceId);
+    // The entry of a card, or null. Under echoMutex.
+    EchoServerEntry* echoEntryLocked(const std::string& deviceId);
 
     // --- registry ---
     void setVideoEchoAddr(const VideoEchoAddr& addr);
@@ -96,7 +102,10 @@ struct VideoEchoMgr::Impl {
 
     std::mutex echoMutex;
     std::vector<EchoServerEntry> echoServers;  // guarded by echoMutex
-    int echoCounter = 0;                       // guarded by echoMutex
+    // guarded by echoMutex; deviceId -> position in echoServers, so that a lookup (one per record
+    // of a request from the network) does not scan every card
+    std::unordered_map<std::string, std::size_t> echoIndex;
+    int echoCounter = 0;  // guarded by echoMutex
 
     std::mutex channelMutex;
     // guarded by channelMutex
@@ -118,6 +127,7 @@ struct VideoEchoMgr::Impl {
     ServerConfig config;                                            // guarded by stateMutex
     std::vector<STDisplayCardInfo> displayCards;                    // guarded by stateMutex
     std::vector<VideoEchoAddr> knownAddrs;                          // guarded by stateMutex
+    std::set<std::pair<std::string, std::string>> knownAddrKeys;    // guarded by stateMutex
 
     std::atomic<bool> serverEnabled{true};
     std::atomic<EditingMode> editingMode{vantor::kEditingModeDefault};

@@ -12,8 +12,10 @@
 // array; missing trailing elements keep their defaults, surplus ones are ignored. Anything else is
 // a type error.
 //
-// Payloads from other machines are decoded only through decodeRecord / decodeArgument, which check
-// every declared length against the payload's own size before decoding and turn every failure into
+// Payloads from other machines are decoded only through decodeRecord / decodeArgument, which read
+// the bytes straight into the records (no intermediate object tree), check every declared length
+// against the bytes that remain, charge what the records allocate to a budget proportional to the
+// payload (host::rpc::decodeBudgetFor) and turn every failure into
 // std::invalid_argument("unpack failed: Args not match!").
 #pragma once
 
@@ -21,55 +23,17 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <msgpack.hpp>
 
-#include <host/rpc/boundedunpack.h>
+#include <host/rpc/msgpackreader.h>
 
 #include <tarnmediadispatchvideoecho/echorecords.h>
 
 namespace tarn::mediadispatch::wire {
 
 constexpr const char* kUnpackFailed = "unpack failed: Args not match!";
-
-inline uint64_t readUnsigned(const msgpack::object& o) {
-    if (o.type != msgpack::type::POSITIVE_INTEGER) {
-        throw msgpack::type_error();
-    }
-    return o.via.u64;
-}
-
-inline float readFloat(const msgpack::object& o) {
-    switch (o.type) {
-        case msgpack::type::FLOAT32:
-        case msgpack::type::FLOAT64:
-            return static_cast<float>(o.via.f64);
-        case msgpack::type::POSITIVE_INTEGER:
-            return static_cast<float>(o.via.u64);
-        case msgpack::type::NEGATIVE_INTEGER:
-            return static_cast<float>(o.via.i64);
-        default:
-            throw msgpack::type_error();
-    }
-}
-
-inline std::string readString(const msgpack::object& o) {
-    switch (o.type) {
-        case msgpack::type::STR:
-            return std::string(o.via.str.ptr, o.via.str.size);
-        case msgpack::type::BIN:
-            return std::string(o.via.bin.ptr, o.via.bin.size);
-        default:
-            throw msgpack::type_error();
-    }
-}
-
-inline const msgpack::object_array& readArray(const msgpack::object& o) {
-    if (o.type != msgpack::type::ARRAY) {
-        throw msgpack::type_error();
-    }
-    return o.via.array;
-}
 
 template <typename Stream>
 void packFloat(msgpack::packer<Stream>& packer, float value) {
@@ -87,35 +51,11 @@ void packFloat(msgpack::packer<Stream>& packer, float value) {
     packer.pack_float(value);
 }
 
-// The element at `index`, or null when the array is shorter.
-inline const msgpack::object* element(const msgpack::object_array& array, uint32_t index) {
-    return index < array.size ? &array.ptr[index] : nullptr;
-}
-
 }  // namespace tarn::mediadispatch::wire
 
 namespace msgpack {
 MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS) {
     namespace adaptor {
-
-    template <>
-    struct convert<vantor::mediadispatch::STDisplayCardId> {
-        const msgpack::object& operator()(const msgpack::object& o,
-                                          vantor::mediadispatch::STDisplayCardId& v) const {
-            namespace w = tarn::mediadispatch::wire;
-            const auto& a = w::readArray(o);
-            v = {};
-            if (auto e = w::element(a, 0))
-                v.nodeId = w::readString(*e);
-            if (auto e = w::element(a, 1))
-                v.id = w::readUnsigned(*e);
-            if (auto e = w::element(a, 2))
-                v.deviceId = w::readString(*e);
-            if (auto e = w::element(a, 3))
-                v.extra = w::readString(*e);
-            return o;
-        }
-    };
 
     template <>
     struct pack<vantor::mediadispatch::STDisplayCardId> {
@@ -132,21 +72,6 @@ MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS) {
     };
 
     template <>
-    struct convert<tarn::mediadispatch::VideoEchoAddr> {
-        const msgpack::object& operator()(const msgpack::object& o,
-                                          tarn::mediadispatch::VideoEchoAddr& v) const {
-            namespace w = tarn::mediadispatch::wire;
-            const auto& a = w::readArray(o);
-            v = {};
-            if (auto e = w::element(a, 0))
-                e->convert(v.cardId);
-            if (auto e = w::element(a, 1))
-                v.url = w::readString(*e);
-            return o;
-        }
-    };
-
-    template <>
     struct pack<tarn::mediadispatch::VideoEchoAddr> {
         template <typename Stream>
         msgpack::packer<Stream>& operator()(msgpack::packer<Stream>& p,
@@ -155,25 +80,6 @@ MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS) {
             p.pack(v.cardId);
             p.pack(v.url);
             return p;
-        }
-    };
-
-    template <>
-    struct convert<tarn::mediadispatch::RegionRect> {
-        const msgpack::object& operator()(const msgpack::object& o,
-                                          tarn::mediadispatch::RegionRect& v) const {
-            namespace w = tarn::mediadispatch::wire;
-            const auto& a = w::readArray(o);
-            v = {};
-            if (auto e = w::element(a, 0))
-                v.x = w::readFloat(*e);
-            if (auto e = w::element(a, 1))
-                v.y = w::readFloat(*e);
-            if (auto e = w::element(a, 2))
-                v.width = w::readFloat(*e);
-            if (auto e = w::element(a, 3))
-                v.height = w::readFloat(*e);
-            return o;
         }
     };
 
@@ -193,23 +99,6 @@ MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS) {
     };
 
     template <>
-    struct convert<tarn::mediadispatch::SpliceRegion> {
-        const msgpack::object& operator()(const msgpack::object& o,
-                                          tarn::mediadispatch::SpliceRegion& v) const {
-            namespace w = tarn::mediadispatch::wire;
-            const auto& a = w::readArray(o);
-            v = {};
-            if (auto e = w::element(a, 0))
-                v.ownerId = w::readUnsigned(*e);
-            if (auto e = w::element(a, 1))
-                v.mediaId = w::readUnsigned(*e);
-            if (auto e = w::element(a, 2))
-                e->convert(v.rect);
-            return o;
-        }
-    };
-
-    template <>
     struct pack<tarn::mediadispatch::SpliceRegion> {
         template <typename Stream>
         msgpack::packer<Stream>& operator()(msgpack::packer<Stream>& p,
@@ -219,26 +108,6 @@ MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS) {
             p.pack_uint64(v.mediaId);
             p.pack(v.rect);
             return p;
-        }
-    };
-
-    template <>
-    struct convert<tarn::mediadispatch::VideoEchoSpliceStrategy> {
-        const msgpack::object& operator()(const msgpack::object& o,
-                                          tarn::mediadispatch::VideoEchoSpliceStrategy& v) const {
-            namespace w = tarn::mediadispatch::wire;
-            const auto& a = w::readArray(o);
-            v = {};
-            if (auto e = w::element(a, 0))
-                e->convert(v.addr);
-            if (auto e = w::element(a, 1)) {
-                const auto& regions = w::readArray(*e);
-                v.regions.resize(regions.size);
-                for (uint32_t i = 0; i < regions.size; ++i) {
-                    regions.ptr[i].convert(v.regions[i]);
-                }
-            }
-            return o;
         }
     };
 
@@ -261,44 +130,116 @@ MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS) {
 
 namespace tarn::mediadispatch::wire {
 
-// Walks the bytes without allocating before msgpack-c sees them: it allocates a container's
-// element table as soon as it reads the container's header, so a few bytes that announce billions
-// of elements must be refused first. Exactly one object must span the payload.
-inline msgpack::object_handle unpackBounded(const char* data, std::size_t size) {
-    if (data == nullptr || size == 0) {
-        throw std::invalid_argument(kUnpackFailed);
+using host::rpc::MsgpackReader;
+
+// Each record is an array read field by field: missing trailing elements keep their defaults,
+// surplus ones are skipped without being decoded.
+template <typename T>
+void readInto(MsgpackReader& in, std::vector<T>& v);
+inline void readInto(MsgpackReader& in, VideoEchoSpliceStrategy& v);
+
+inline void readInto(MsgpackReader& in, STDisplayCardId& v) {
+    const uint32_t n = in.readArrayHeader();
+    v = {};
+    if (n > 0)
+        v.nodeId = in.readString();
+    if (n > 1)
+        v.id = in.readUnsigned();
+    if (n > 2)
+        v.deviceId = in.readString();
+    if (n > 3)
+        v.extra = in.readString();
+    in.skip(n > 4 ? n - 4 : 0);
+}
+
+inline void readInto(MsgpackReader& in, VideoEchoAddr& v) {
+    const uint32_t n = in.readArrayHeader();
+    v = {};
+    if (n > 0)
+        readInto(in, v.cardId);
+    if (n > 1)
+        v.url = in.readString();
+    in.skip(n > 2 ? n - 2 : 0);
+}
+
+inline void readInto(MsgpackReader& in, RegionRect& v) {
+    const uint32_t n = in.readArrayHeader();
+    v = {};
+    if (n > 0)
+        v.x = in.readFloat();
+    if (n > 1)
+        v.y = in.readFloat();
+    if (n > 2)
+        v.width = in.readFloat();
+    if (n > 3)
+        v.height = in.readFloat();
+    in.skip(n > 4 ? n - 4 : 0);
+}
+
+inline void readInto(MsgpackReader& in, SpliceRegion& v) {
+    const uint32_t n = in.readArrayHeader();
+    v = {};
+    if (n > 0)
+        v.ownerId = in.readUnsigned();
+    if (n > 1)
+        v.mediaId = in.readUnsigned();
+    if (n > 2)
+        readInto(in, v.rect);
+    in.skip(n > 3 ? n - 3 : 0);
+}
+
+// The element table is charged before it is allocated: a count that the budget cannot pay for is
+// refused here, whatever the elements would have been.
+template <typename T>
+void readInto(MsgpackReader& in, std::vector<T>& v) {
+    const uint32_t n = in.readArrayHeader();
+    in.chargeArray(n, sizeof(T));
+    v.clear();
+    v.resize(n);
+    for (auto& element : v) {
+        readInto(in, element);
     }
-    return host::rpc::unpackBounded(data, size);
+}
+
+inline void readInto(MsgpackReader& in, VideoEchoSpliceStrategy& v) {
+    const uint32_t n = in.readArrayHeader();
+    v = {};
+    if (n > 0)
+        readInto(in, v.addr);
+    if (n > 1)
+        readInto(in, v.regions);
+    in.skip(n > 2 ? n - 2 : 0);
 }
 
 // A payload that is the record itself (the link channel).
 template <typename T>
 T decodeRecord(const char* data, std::size_t size) {
-    const auto handle = unpackBounded(data, size);
-    try {
-        T value{};
-        handle.get().convert(value);
-        return value;
-    } catch (const std::exception&) {
+    if (data == nullptr || size == 0) {
         throw std::invalid_argument(kUnpackFailed);
     }
+    MsgpackReader in(data, size, host::rpc::decodeBudgetFor(size));
+    T value{};
+    readInto(in, value);
+    in.expectEnd();
+    return value;
 }
 
 // A payload that is the method's one argument wrapped in an array (the runtime channel). An empty
 // array yields a default value; elements after the first are ignored.
 template <typename T>
 T decodeArgument(const char* data, std::size_t size) {
-    const auto handle = unpackBounded(data, size);
-    try {
-        const auto& outer = readArray(handle.get());
-        T value{};
-        if (outer.size > 0) {
-            outer.ptr[0].convert(value);
-        }
-        return value;
-    } catch (const std::exception&) {
+    if (data == nullptr || size == 0) {
         throw std::invalid_argument(kUnpackFailed);
     }
+    MsgpackReader in(data, size, host::rpc::decodeBudgetFor(size));
+    const uint32_t n = in.readArrayHeader();
+    T value{};
+    if (n > 0) {
+        readInto(in, value);
+    }
+    in.skip(n > 0 ? n - 1 : 0);
+    in.expectEnd();
+    return value;
 }
 
 template <typename T>

@@ -2,7 +2,8 @@
 // the nodes' calls of its name (its `data` is the call's arguments as one msgpack array, so a call
 // with one argument delivers exactly the one-element array of the method table); publish reaches
 // every connected node that registered a handler of that name. Owned by the host process; all
-// operations are thread-safe. Handlers run on the server's I/O thread, tasks on a task thread.
+// operations are thread-safe. Handlers run on the server's I/O thread (large requests on its
+// worker thread, so two handlers may run at once), tasks on a task thread.
 #pragma once
 
 #include <cstdint>

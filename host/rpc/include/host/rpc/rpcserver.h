@@ -1,8 +1,11 @@
 // The host's RPC server: accepts TCP connections (wire format in <host/rpc/wire.h>), dispatches
 // requests by method name to registered handlers and publishes to subscribed connections. Owned by
-// whoever creates it (the main machine's runtime); one I/O thread, started by the constructor,
-// reads every connection and runs the handlers, so replies on a connection leave in request order.
-// register/unregister/publish may be called from any thread, also from a handler.
+// whoever creates it (the main machine's runtime). One I/O thread, started by the constructor,
+// reads every connection and runs the handlers of small requests; requests of offloadThreshold
+// bytes or more are decoded and handled on one worker thread, while their connection reads nothing
+// further, so replies on a connection leave in request order and a large request holds up no other
+// connection. Handlers may therefore run on two threads at once. register/unregister/publish may
+// be called from any thread, also from a handler.
 #pragma once
 
 #include <chrono>
@@ -11,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 
@@ -21,10 +25,21 @@
 namespace host::rpc {
 
 struct ServerOptions {
+    // The address to listen on: "127.0.0.1" serves this machine only, "0.0.0.0" (or "::") every
+    // interface, any other local address that interface.
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;  // 0: an ephemeral port, see RpcServer::port()
     // A connection that sends nothing (not even a heartbeat) for this long is closed; 0 = never.
     std::chrono::milliseconds idleTimeout{15000};
+    // Requests with a body of this many bytes or more are handled off the I/O thread. A hand-off
+    // costs more than a whole small call, so small requests stay on it.
+    std::size_t offloadThreshold = 64 * 1024;
+    // What may wait to be written to one connection (replies and publications) before its peer
+    // counts as not reading and is disconnected. Larger than one frame of the maximum size.
+    std::size_t maxQueuedBytes = 32u << 20;
+    std::size_t maxQueuedMessages = 4096;
+    // Connections served at once; one more is accepted and closed at once. 0 = no cap.
+    std::size_t maxConnections = 1024;
 };
 
 class RpcServer {
@@ -51,8 +66,9 @@ public:
     template <typename R, typename... Args>
     void bind(const std::string& name, std::function<R(Args...)> function);
 
-    // Sends [0, key, data] (data as a msgpack string) to every connection subscribed to `key`.
-    void publish(const std::string& key, std::string data);
+    // Sends [0, key, data] (data as a msgpack string) to every connection subscribed to `key`; the
+    // frame is built once and shared by their queues.
+    void publish(const std::string& key, std::string_view data);
 
     // Connections currently open.
     std::size_t connectionCount() const;

@@ -1,0 +1,191 @@
+// What peers can make the server hold or do: a subscriber that never reads is disconnected once its
+// queue is full and its memory comes back; running out of descriptors neither spins the accept
+// loop nor floods the log, existing connections go on being served and the server recovers; the
+// connection cap holds.
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <host/rpc/rpcserver.h>
+#include <logcapture.h>
+
+#include "forkedprocess.h"
+#include "rawpeer.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // their allocators keep freed memory in quarantine
+#else
+constexpr bool kSanitized = false;
+#endif
+
+using namespace rpctest;
+using host::rpc::RpcServer;
+
+// Resident bytes now (not the peak), after giving freed memory back to the system.
+std::size_t currentResidentBytes() {
+    ::malloc_trim(0);
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    std::size_t resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+std::string packed(const std::string& a, const std::string& b) {
+    msgpack::sbuffer buffer;
+    msgpack::packer<msgpack::sbuffer> packer(buffer);
+    packer.pack_array(2);
+    packer.pack(a);
+    packer.pack(b);
+    return std::string(buffer.data(), buffer.size());
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+TEST(RpcServerLimits, SubscriberThatDoesNotReadIsDisconnectedAndItsMemoryReturns) {
+    testsupport::LogCapture log;
+    host::rpc::ServerOptions options;
+    options.idleTimeout = std::chrono::milliseconds(0);
+    RpcServer server(options);
+    server.bind("ping", std::function<void()>([] {}));
+    asio::io_context io;
+    auto subscriber = connectRaw(io, server.port());
+    writeAll(subscriber, host::rpc::encodeFrame(0, host::rpc::RequestType::kSubscribePublish,
+                                                packed("news", "")));
+    // The reply to a call sent after the subscription shows that the subscription is in place.
+    writeAll(subscriber, host::rpc::encodeFrame(1, host::rpc::RequestType::kRequestResponse,
+                                                std::string("\x91\xa4ping", 6)));
+    ASSERT_TRUE(readFrame(subscriber));
+    const std::size_t before = currentResidentBytes();
+
+    const std::string data(100 * 1024, 'p');
+    for (int i = 0; i < 1000; ++i) {
+        server.publish("news", data);
+    }
+    EXPECT_TRUE(waitFor([&] { return server.connectionCount() == 0; }, 10s));
+    EXPECT_EQ(log.startingWith("rpc connection does not read").size(), 1u);
+    // 100 MB was published; what the server keeps for the peer is gone with it.
+    const std::size_t after = currentResidentBytes();
+    EXPECT_TRUE(kSanitized || after < before + (16u << 20))
+        << "resident grew by " << (after - before) / 1024 << " KiB";
+}
+
+const std::string kPing("\x91\xa4ping", 6);
+
+bool pingAnswered(asio::ip::tcp::socket& socket, std::uint64_t id) {
+    writeAll(socket, host::rpc::encodeFrame(id, host::rpc::RequestType::kRequestResponse, kPing));
+    const auto reply = readFrame(socket, 2s);
+    return reply && reply->header.reqId == id;
+}
+
+std::size_t linesContaining(const std::string& path, const std::string& text) {
+    std::ifstream file(path);
+    std::string line;
+    std::size_t n = 0;
+    while (std::getline(file, line)) {
+        n += line.find(text) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+TEST(RpcServerLimits, OutOfDescriptorsTheServerRestsAndRecovers) {
+    char logPath[] = "/tmp/rpc_emfile_log_XXXXXX";
+    const int logFd = ::mkstemp(logPath);
+    ASSERT_GE(logFd, 0);
+    {
+        ForkedProcess server([logFd](int toParent) {
+            ::dup2(logFd, STDERR_FILENO);
+            const rlimit limit{64, 64};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+            host::rpc::ServerOptions options;
+            options.idleTimeout = std::chrono::milliseconds(0);
+            RpcServer rpc(options);
+            rpc.bind("ping", std::function<void()>([] {}));
+            sendToParent(toParent, rpc.port());
+            for (;;) {
+                std::this_thread::sleep_for(60s);
+            }
+            return 0;
+        });
+        const auto port = server.receive(10s);
+        ASSERT_TRUE(port);
+        asio::io_context io;
+        auto first = connectRaw(io, static_cast<std::uint16_t>(*port));
+        ASSERT_TRUE(pingAnswered(first, 1));
+
+        std::vector<asio::ip::tcp::socket> crowd;
+        for (int i = 0; i < 100; ++i) {
+            crowd.push_back(connectRaw(io, static_cast<std::uint16_t>(*port)));
+        }
+        const auto cpuBefore = server.cpuTime();
+        const auto start = std::chrono::steady_clock::now();
+        for (std::uint64_t id = 2; std::chrono::steady_clock::now() - start < 2s; ++id) {
+            ASSERT_TRUE(pingAnswered(first, id)) << "call " << id << " not answered";
+            std::this_thread::sleep_for(100ms);
+        }
+        const auto cpu = server.cpuTime() - cpuBefore;
+        // A spinning accept loop takes the whole two seconds.
+        EXPECT_LT(cpu, 500ms) << cpu.count() << " ms of CPU in 2 s";
+        const std::size_t failures = linesContaining(logPath, "rpc server accept failed");
+        EXPECT_GE(failures, 1u);
+        EXPECT_LE(failures, 2u);
+
+        crowd.clear();
+        bool recovered = false;
+        for (int attempt = 0; attempt < 50 && !recovered; ++attempt) {
+            std::this_thread::sleep_for(100ms);
+            auto late = connectRaw(io, static_cast<std::uint16_t>(*port));
+            recovered = pingAnswered(late, 1000 + attempt);
+        }
+        EXPECT_TRUE(recovered) << "no new connection served after the crowd left";
+    }
+    ::close(logFd);
+    ::unlink(logPath);
+}
+
+TEST(RpcServerLimits, ConnectionsBeyondTheCapAreClosed) {
+    testsupport::LogCapture log;
+    host::rpc::ServerOptions options;
+    options.maxConnections = 2;
+    RpcServer server(options);
+    server.bind("ping", std::function<void()>([] {}));
+    asio::io_context io;
+    auto a = connectRaw(io, server.port());
+    auto b = connectRaw(io, server.port());
+    ASSERT_TRUE(pingAnswered(a, 1));
+    ASSERT_TRUE(pingAnswered(b, 2));
+    auto c = connectRaw(io, server.port());
+    EXPECT_TRUE(closedByPeer(c, 2s));
+    EXPECT_TRUE(pingAnswered(a, 3));
+    EXPECT_EQ(log.startingWith("rpc server: 2 connections open, a new one refused").size(), 1u);
+    b.close();  // its slot comes free
+    bool served = false;
+    for (int attempt = 0; attempt < 20 && !served; ++attempt) {
+        std::this_thread::sleep_for(50ms);
+        auto d = connectRaw(io, server.port());
+        served = pingAnswered(d, 10 + attempt);
+    }
+    EXPECT_TRUE(served);
+}
+
+}  // namespace
