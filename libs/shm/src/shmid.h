@@ -20,6 +20,10 @@ struct ShmId {
     uint64_t size = 0;
     // With '/', as POSIX wants it; the last holder deletes this name.
     std::string posix;
+    // Opened for writing (any mode but open). Only such a holder deletes the name when it lets go.
+    bool writable = false;
+    // This holder created the segment rather than joining an existing one.
+    bool created = false;
 };
 
 }  // namespace shm
