@@ -69,6 +69,7 @@ ShmId* acquire(const std::string& name, uint64_t size, ShmMode mode, const ShmAc
             id->handle = std::move(fd);
             id->size = size;
             id->posix = posix;
+            id->path = detail::pathOf(posix);
             id->writable = creating;
             id->created = created;
             return id;
@@ -147,7 +148,7 @@ bool is_current(const ShmId* id) {
     if (id == nullptr || !id->handle.valid()) {
         return false;
     }
-    return detail::checkName(id->handle.get(), id->posix) == detail::NameCheck::same;
+    return detail::checkPath(id->handle.get(), id->path) == detail::NameCheck::same;
 }
 
 bool was_created(const ShmId* id) {

@@ -49,13 +49,13 @@ Descriptor openName(const std::string& posix, int flags, const CreatorAccess& ac
     return descriptor;
 }
 
-NameCheck checkName(int fd, const std::string& posix) {
+NameCheck checkPath(int fd, const std::string& path) {
     struct stat mine {};
     struct stat named {};
     if (::fstat(fd, &mine) != 0) {
         return NameCheck::failed;
     }
-    if (::lstat(pathOf(posix).c_str(), &named) != 0) {
+    if (::lstat(path.c_str(), &named) != 0) {
         return errno == ENOENT ? NameCheck::changed : NameCheck::failed;
     }
     return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino ? NameCheck::same

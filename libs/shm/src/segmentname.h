@@ -33,9 +33,13 @@ enum class NameCheck {
     failed,   // could not tell; errno says why
 };
 
-// Compares `fd` with the file under `posix` by path, without a descriptor of its own, so that a
-// process out of descriptors gets its real error instead of an endless "changed".
-NameCheck checkName(int fd, const std::string& posix);
+// Compares `fd` with the file at `path` (pathOf the name), without a descriptor of its own, so
+// that a process out of descriptors gets its real error instead of an endless "changed". Takes the
+// path ready-made, so that a reader's check per frame allocates nothing.
+NameCheck checkPath(int fd, const std::string& path);
+inline NameCheck checkName(int fd, const std::string& posix) {
+    return checkPath(fd, pathOf(posix));
+}
 
 // Deletes the name; false with errno set when it could not.
 bool unlinkName(const std::string& posix);

@@ -39,7 +39,11 @@ std::shared_ptr<const ChannelView> ChannelViews::view(const std::string& name) {
     }
     Entry& entry = found->second;
     entry.lastUse = now;
-    if (entry.view && entry.view->segment.isCurrent()) {
+    // A guarded view stays current exactly as long as its writer holds the guard's lock (a
+    // writer deletes its names only after it has stopped writing, and a new one can create them
+    // only after that), which its reader asks at every read and reports through forget(). Only an
+    // unguarded view needs the name looked up.
+    if (entry.view && (entry.view->guarded() || entry.view->segment.isCurrent())) {
         return entry.view;
     }
     entry.view.reset();

@@ -200,13 +200,6 @@ qv::mediacore::IFrame* SharedMemoryPlayer::Impl::readGuarded(
     const void* guard = view->guardBase();
     const bool freshView = lastView.owner_before(view) || view.owner_before(lastView);
     lastView = view;
-    // A dead writer's last frame is not served: one system call asks for its lock. (A paused
-    // writer keeps it.)
-    if (!channel::writerIsAlive(view->guard.descriptor())) {
-        channel::ChannelViews::instance().forget(name, view);
-        lastView.reset();
-        return nothing(ChannelReadStatus::noWriter);
-    }
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         const channel::GuardStamp stamp = channel::readStamp(guard);
         if (holdsIntactFrame && !freshView && stamp.sequence == last.sequence) {
@@ -317,14 +310,29 @@ qv::mediacore::IFrame* SharedMemoryPlayer::getFrame(double) {
     // The view is shared with the other players of this process and kept between reads while
     // the name still refers to it: re-mapping for every read would cost page faults on every byte
     // copied (about 57x a plain copy of a 1.6 MB frame).
-    const std::shared_ptr<const channel::ChannelView> view =
-        channel::ChannelViews::instance().view(impl_->name);
+    channel::ChannelViews& views = channel::ChannelViews::instance();
+    std::shared_ptr<const channel::ChannelView> view = views.view(impl_->name);
+    // A dead or stopped writer's last frame is not served: one system call asks for its lock (a
+    // paused writer keeps it). A view of a writer that has gone is dropped, and the name opened
+    // once more in case a new writer has taken it over.
+    bool writerGone = false;
+    for (int fresh = 0; view && view->guarded() && fresh < 2; ++fresh) {
+        writerGone = !channel::writerIsAlive(view->guard.descriptor());
+        if (!writerGone) {
+            break;
+        }
+        views.forget(impl_->name, view);
+        view = fresh == 0 ? views.view(impl_->name) : nullptr;
+        writerGone = view != nullptr || fresh > 0;  // else: no channel under the name any more
+    }
     std::lock_guard<std::mutex> frameGuard(impl_->frameMutex);
     if (impl_->frame == nullptr) {
         return nullptr;
     }
     if (!view) {
-        return impl_->nothing(ChannelReadStatus::noChannel);
+        impl_->lastView.reset();
+        return impl_->nothing(writerGone ? ChannelReadStatus::noWriter
+                                         : ChannelReadStatus::noChannel);
     }
     if (view->base() == nullptr) {
         TARN_LOG_WARN("Recv failed. name:{}", impl_->name);
