@@ -198,9 +198,7 @@ TEST_F(Foreign, AHundredKilledWritersAreReclaimedByLaterAcquisitions) {
         writers.push_back(liveWriter(dead.back()));
     }
     writers.clear();  // SIGKILL, all of them
-    for (const std::string& name : dead) {
-        ASSERT_TRUE(existsInDevShm(name) && existsInDevShm(name + ".guard")) << name;
-    }
+    // (Writers of other tests running at the same time may already reclaim some of them.)
     const std::string live = stem + "_live";
     int acquisitions = 0;
     auto anyLeft = [&] {

@@ -29,10 +29,11 @@ namespace {
 
 // A read that collides with the writer is tried again this often before the last intact frame is
 // returned instead. Each attempt first waits for the frame being written to be completed (the
-// best moment to start a copy), but never longer than kWaitForCommit: a writer that stalls in the
-// middle of a frame (paused, preempted) must not stall the host's player thread.
+// best moment to start a copy), but a read never waits longer than kReadBudget in all: a writer
+// that stalls in the middle of a frame (paused, preempted) must not stall the host's player
+// thread for more than a fraction of a frame.
 constexpr int kReadAttempts = 4;
-constexpr auto kWaitForCommit = std::chrono::milliseconds(2);
+constexpr auto kReadBudget = std::chrono::milliseconds(5);
 
 // Pixel buffers of up to eight planes, owned; the capacity of each is exactly its plane size.
 struct PlaneBuffers {
@@ -59,9 +60,10 @@ struct PlaneBuffers {
 };
 
 // Spins briefly, then yields, until the sequence is even (a frame is complete) or the time is up.
-void waitForCommit(const void* guard) {
-    const auto deadline = std::chrono::steady_clock::now() + kWaitForCommit;
+void waitForCommit(const void* guard, std::chrono::steady_clock::time_point deadline) {
     for (int spin = 0;; ++spin) {
+        // A writer that the scheduler took off the processor mid-frame finishes only when it
+        // runs again; sleeping briefly lets it run on a machine with no core to spare.
         if ((channel::readStamp(guard).sequence & 1) == 0) {
             return;
         }
@@ -69,8 +71,10 @@ void waitForCommit(const void* guard) {
             __builtin_ia32_pause();
         } else if (std::chrono::steady_clock::now() >= deadline) {
             return;
-        } else {
+        } else if (spin < 256) {
             std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }
 }
@@ -200,6 +204,7 @@ qv::mediacore::IFrame* SharedMemoryPlayer::Impl::readGuarded(
     const void* guard = view->guardBase();
     const bool freshView = lastView.owner_before(view) || view.owner_before(lastView);
     lastView = view;
+    const auto deadline = std::chrono::steady_clock::now() + kReadBudget;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         const channel::GuardStamp stamp = channel::readStamp(guard);
         if (holdsIntactFrame && !freshView && stamp.sequence == last.sequence) {
@@ -210,14 +215,14 @@ qv::mediacore::IFrame* SharedMemoryPlayer::Impl::readGuarded(
             return lastIntact(ChannelReadStatus::busy);  // no frame completed yet
         }
         if ((stamp.sequence & 1) != 0) {
-            waitForCommit(guard);
+            waitForCommit(guard, deadline);
             continue;
         }
         const ShmFrameHeader header = channel::readHeader(view->base());
         const channel::FrameLayout layout = channel::layoutOf(header, view->size());
         const bool copied = layout.valid && copyPlanes(view->base(), layout, spare);
         if (channel::sequenceAfterCopy(guard) != stamp.sequence) {
-            waitForCommit(guard);
+            waitForCommit(guard, deadline);
             continue;
         }
         if (!layout.valid) {
