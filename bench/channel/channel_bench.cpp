@@ -71,14 +71,16 @@ private:
     std::vector<uint8_t> to_;
 };
 
-// Runs `operation` and the baseline alternately; reports the operation's own time.
-template <typename Operation>
-void measure(benchmark::State& state, Operation&& operation) {
+// Runs `operation` and the baseline alternately; reports the operation's own time. `prepare`
+// runs before each operation, outside the timing and the allocation count.
+template <typename Operation, typename Prepare>
+void measure(benchmark::State& state, Operation&& operation, Prepare&& prepare) {
     MemcpyBaseline baseline;
     double operationTotal = 0;
     double baselineTotal = 0;
     uint64_t allocations = 0;
     for (auto _ : state) {
+        prepare();
         baselineTotal += baseline.seconds();
         const uint64_t before = benchsupport::allocationCount();
         const auto start = Clock::now();
@@ -93,6 +95,11 @@ void measure(benchmark::State& state, Operation&& operation) {
     state.counters["memcpy_us"] = baselineTotal / iterations * 1e6;
     state.counters["allocs_per_frame"] = static_cast<double>(allocations) / iterations;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFrameBytes));
+}
+
+template <typename Operation>
+void measure(benchmark::State& state, Operation&& operation) {
+    measure(state, operation, [] {});
 }
 
 void BM_MemcpyBaseline(benchmark::State& state) {
@@ -120,14 +127,28 @@ void BM_PlayerGetFrame(benchmark::State& state) {
     writer.updateFrame(&frame.frame, 0);
     SharedMemoryPlayer player(nullptr, name);
     player.play(0, 0);
-    if (player.getFrame(0) == nullptr) {  // first read allocates the plane buffer
-        state.SkipWithError("the player read no frame");
-        return;
+    // The first two reads allocate the frame's plane buffer and the spare one it alternates with.
+    for (int warmUp = 0; warmUp < 2; ++warmUp) {
+        writer.updateFrame(&frame.frame, 0);
+        if (player.getFrame(0) == nullptr) {
+            state.SkipWithError("the player read no frame");
+            return;
+        }
     }
-    bool allRead = true;
-    measure(state, [&] { allRead = player.getFrame(0) != nullptr && allRead; });
-    if (!allRead) {
-        state.SkipWithError("a read returned no frame");
+    // Every read finds a new frame (written untimed before it): a read of the frame it returned
+    // last time copies nothing, which would flatter the figure.
+    bool allNew = true;
+    measure(
+        state,
+        [&] {
+            allNew =
+                player.getFrame(0) != nullptr &&
+                player.lastRead().status == vantor::mediadispatch::ChannelReadStatus::newFrame &&
+                allNew;
+        },
+        [&] { writer.updateFrame(&frame.frame, 0); });
+    if (!allNew) {
+        state.SkipWithError("a read returned no new frame");
     }
     writer.stop();
 }

@@ -1,9 +1,12 @@
 // The helper roles that the cross-process tests run in a child process:
 //   writer NAME  - a SharedMemoryIPCServer driven by commands:
-//                  play | stop | frame SEED | stream SEED (writes until killed) | exit
+//                  play | stop | frame SEED | stream SEED (writes until killed) | exit |
+//                  paced HZ MS (stamped frames for MS milliseconds or until SIGUSR1, HZ 0:
+//                  flat out; answers "sent N")
 //   reader NAME  - a SharedMemoryPlayer: read -> "null" or "frame DIGEST"
 //   squat NAME SIZE - creates NAME with SIZE bytes and holds it until exit
 #include <chrono>
+#include <csignal>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -24,6 +27,30 @@ namespace {
 
 void answer(const std::string& line) {
     std::cout << line << std::endl;
+}
+
+// Writes 640 x 640 rgba frames whose every 64-bit word is the frame's number (from 1), at `hz`
+// frames a second on an absolute schedule (0: as fast as it can), for `milliseconds`.
+volatile std::sig_atomic_t stopPacing = 0;
+
+uint64_t writePaced(tarn::mediadispatch::SharedMemoryIPCServer& writer, int hz, int milliseconds) {
+    std::signal(SIGUSR1, [](int) { stopPacing = 1; });
+    StampedFrame frame;
+    writer.play(0, 0);
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::milliseconds(milliseconds);
+    uint64_t sent = 0;
+    for (auto now = start; now < end && stopPacing == 0; now = std::chrono::steady_clock::now()) {
+        if (hz > 0) {
+            const auto due = start + std::chrono::nanoseconds(sent * 1000000000ull / hz);
+            if (due > now) {
+                std::this_thread::sleep_until(due);
+            }
+        }
+        frame.stamp(++sent);
+        writer.updateFrame(frame.get(), 0);
+    }
+    return sent;
 }
 
 int runWriter(const std::string& name) {
@@ -50,6 +77,11 @@ int runWriter(const std::string& name) {
                 writer.updateFrame(frame.get(), 0);
                 std::this_thread::sleep_for(std::chrono::microseconds(300));
             }
+        } else if (verb == "paced") {
+            int milliseconds = 0;
+            command >> milliseconds;
+            answer("sent " + std::to_string(writePaced(writer, seed, milliseconds)));
+            continue;
         } else if (verb == "exit") {
             answer("ok");
             return 0;

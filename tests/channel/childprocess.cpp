@@ -120,6 +120,12 @@ void ChildProcess::killNow() {
     }
 }
 
+void ChildProcess::signal(int number) {
+    if (pid_ > 0) {
+        ::kill(pid_, number);
+    }
+}
+
 int ChildProcess::wait(int timeoutMs) {
     if (pid_ <= 0) {
         return -1;

@@ -22,6 +22,7 @@ public:
     std::string ask(const std::string& command, int timeoutMs = 5000);
     void sendOnly(const std::string& command);
     void killNow();
+    void signal(int number);
     // Waits for the exit; the exit code, 128 + signal for a killed child, -1 on time-out.
     int wait(int timeoutMs = 5000);
 

@@ -30,6 +30,7 @@ protected:
         view.release();
         writer.reset();
         EXPECT_FALSE(channeltest::existsInDevShm(name)) << "the test's segment is left behind";
+        EXPECT_FALSE(channeltest::existsInDevShm(name + ".guard"));
     }
     // Opens the channel as a plain reader would.
     const uint8_t* openView() {
@@ -194,7 +195,7 @@ TEST_F(Writer, PauseAndResumeKeepWritingFrames) {
     EXPECT_EQ(std::memcmp(bytes + 48, frame.plane(0).data(), 16), 0);
 }
 
-TEST_F(Writer, SmallerExistingSegmentIsRefusedWithTheWarningOnEveryFrame) {
+TEST_F(Writer, ExistingSegmentThatIsNotOursIsRefusedWithTheWarningOnEveryFrame) {
     shm::ShmHandle squatter;
     ASSERT_TRUE(squatter.acquire(name, 4096, shm::ShmMode::create));
     writer = std::make_unique<SharedMemoryIPCServer>(name);
@@ -208,10 +209,13 @@ TEST_F(Writer, SmallerExistingSegmentIsRefusedWithTheWarningOnEveryFrame) {
     for (const auto& line : warnings) {
         EXPECT_EQ(line.level, spdlog::level::warn);
     }
-    const auto attempts = log.startingWith(acquisitionLine(name, 4096, true));
+    const auto attempts = log.startingWith(acquisitionLine(name, 0, false));
     EXPECT_EQ(attempts.size(), 3u);
+    EXPECT_EQ(log.startingWith("channel " + name + ": /dev/shm/" + name + " exists but").size(), 1u)
+        << "explained once";
     EXPECT_EQ(static_cast<const uint8_t*>(squatter.mappedAddress())[48], 0) << "nothing written";
     squatter.release();
+    EXPECT_FALSE(channeltest::existsInDevShm(name + ".guard"));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The lifetime of segments across processes: a segment lives while some process holds it, and a
-// segment whose holders were killed is reclaimed instead of served.
+// The lifetime of segments across processes: the creating side deletes the name when it lets go,
+// readers never delete anything, and a segment whose holders were killed is not served.
 #include <shm/shm.h>
 #include <shm/shmhandle.h>
 
@@ -55,16 +55,18 @@ void killAndReap(pid_t pid) {
     ::waitpid(pid, &status, 0);
 }
 
-TEST(ShmLifetime, SegmentDisappearsWithItsLastHolder) {
+TEST(ShmLifetime, TheCreatorDeletesTheNameWhenItLetsGoAndReadersKeepTheirView) {
     const std::string name = shmtest::freshName("lastholder");
     ShmHandle creator;
     ShmHandle opener;
     ASSERT_TRUE(creator.acquire(name, 4096, ShmMode::createOpen));
+    static_cast<char*>(creator.mappedAddress())[0] = 'w';
     ASSERT_TRUE(opener.acquire(name, 1, ShmMode::open));
     creator.release();
-    EXPECT_TRUE(shmtest::existsInDevShm(name));
-    opener.release();
     EXPECT_FALSE(shmtest::existsInDevShm(name));
+    EXPECT_EQ(static_cast<const char*>(opener.mappedAddress())[0], 'w');
+    EXPECT_FALSE(opener.isCurrent());
+    opener.release();
 }
 
 TEST(ShmLifetime, AnotherProcessSeesTheSegmentWhileItsCreatorLives) {
@@ -75,36 +77,32 @@ TEST(ShmLifetime, AnotherProcessSeesTheSegmentWhileItsCreatorLives) {
     EXPECT_TRUE(reader.acquire(name, 1, ShmMode::open));
     EXPECT_EQ(static_cast<char*>(reader.mappedAddress())[0], 'c');
     killAndReap(child);
-    // The reader keeps it alive; once it lets go, nothing is left.
-    EXPECT_TRUE(reader.reacquire(name, 1, ShmMode::open) == false);
-    EXPECT_FALSE(shmtest::existsInDevShm(name));
+    reader.release();
+    EXPECT_TRUE(shmtest::existsInDevShm(name)) << "a reader deletes nothing";
+    ::shm_unlink(("/" + name).c_str());
 }
 
-TEST(ShmLifetime, ASegmentOfAKilledProcessIsReclaimedByTheNextOpener) {
-    const std::string name = shmtest::freshName("reclaimopen");
+TEST(ShmLifetime, ASegmentOfAKilledProcessIsNeitherServedNorDeleted) {
+    const std::string name = shmtest::freshName("deadopen");
     const pid_t child = spawnHolder(name, 'k');
     ASSERT_GT(child, 0);
     killAndReap(child);
-    EXPECT_TRUE(shmtest::existsInDevShm(name)) << "POSIX names outlive their holders";
     testing::internal::CaptureStderr();
     ShmHandle reader;
     EXPECT_FALSE(reader.acquire(name, 1, ShmMode::open));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "fail OpenFileMapping[" + std::to_string(ENOENT) + "]: " + name + "\n");
+    ShmHandle exclusive;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(exclusive.acquire(name, 4096, ShmMode::create));
     testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(shmtest::existsInDevShm(name));
-}
-
-TEST(ShmLifetime, ASegmentOfAKilledProcessIsReplacedByTheNextCreator) {
-    const std::string name = shmtest::freshName("reclaimcreate");
-    const pid_t child = spawnHolder(name, 'k');
-    ASSERT_GT(child, 0);
-    killAndReap(child);
-    ShmHandle creator;
-    ASSERT_TRUE(creator.acquire(name, 8192, ShmMode::create));
-    EXPECT_EQ(creator.mappedSize(), 8192u);
-    EXPECT_EQ(static_cast<char*>(creator.mappedAddress())[0], 0)
-        << "a fresh segment, not the dead one";
-    creator.release();
-    EXPECT_FALSE(shmtest::existsInDevShm(name));
+    EXPECT_TRUE(shmtest::existsInDevShm(name)) << "only its owner's reclaim may delete it";
+    ShmHandle joiner;
+    ASSERT_TRUE(joiner.acquire(name, 8192, ShmMode::createOpen));
+    EXPECT_EQ(static_cast<char*>(joiner.mappedAddress())[0], 'k') << "joined as it was";
+    EXPECT_FALSE(joiner.created());
+    joiner.release();
+    EXPECT_FALSE(shmtest::existsInDevShm(name)) << "the joiner let go as its writer";
 }
 
 TEST(ShmLifetime, AnUnsizedSegmentOfALiveCreatorIsNotThereYet) {
@@ -123,22 +121,21 @@ TEST(ShmLifetime, AnUnsizedSegmentOfALiveCreatorIsNotThereYet) {
     ::shm_unlink(("/" + name).c_str());
 }
 
-TEST(ShmLifetime, IsSharedAndCurrentTellsWhetherAFreshOpenWouldGiveTheSameSegment) {
+TEST(ShmLifetime, IsCurrentTellsWhetherTheNameStillRefersToTheSegment) {
     const std::string name = shmtest::freshName("current");
     shm::ShmId* mine = shm::acquire(name, 4096, ShmMode::createOpen);
     ASSERT_NE(mine, nullptr);
-    EXPECT_FALSE(shm::is_shared_and_current(mine)) << "the only holder";
     shm::ShmId* other = shm::acquire(name, 1, ShmMode::open);
     ASSERT_NE(other, nullptr);
-    EXPECT_TRUE(shm::is_shared_and_current(mine));
-    EXPECT_TRUE(shm::is_shared_and_current(mine)) << "asking must not lose the holder lock";
-    EXPECT_TRUE(shm::is_shared_and_current(other));
-    EXPECT_EQ(shm::release(other), 0);
-    EXPECT_FALSE(shm::is_shared_and_current(mine));
-    EXPECT_TRUE(shmtest::existsInDevShm(name));
+    EXPECT_TRUE(shm::is_current(mine));
+    EXPECT_TRUE(shm::is_current(other));
+    EXPECT_TRUE(shm::was_created(mine));
+    EXPECT_FALSE(shm::was_created(other));
     EXPECT_EQ(shm::release(mine), 0);
+    EXPECT_FALSE(shm::is_current(other));
+    EXPECT_EQ(shm::release(other), 0);
     EXPECT_FALSE(shmtest::existsInDevShm(name));
-    EXPECT_FALSE(shm::is_shared_and_current(nullptr));
+    EXPECT_FALSE(shm::is_current(nullptr));
 }
 
 }  // namespace

@@ -92,16 +92,27 @@ TEST(ShmSegment, RemoveChecksTheNameOnly) {
     EXPECT_EQ(shm::release(id), 0);
 }
 
-TEST(ShmSegment, CreatedSegmentsAreOpenForEveryUser) {
-    const std::string name = shmtest::freshName("mode");
-    const mode_t previous = ::umask(077);
-    shm::ShmId* id = shm::acquire(name, 4096, ShmMode::create);
-    ::umask(previous);
-    ASSERT_NE(id, nullptr);
-    struct stat status {};
-    ASSERT_EQ(::stat(("/dev/shm/" + name).c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0666u);
-    EXPECT_EQ(shm::release(id), 0);
+TEST(ShmSegment, CreatedSegmentsAreWritableByTheirOwnerOnlyWhateverTheUmask) {
+    struct Case {
+        int64_t group;
+        mode_t mode;
+    };
+    for (const Case c : {Case{-1, 0644}, Case{12345, 0640}}) {
+        const std::string name = shmtest::freshName("mode");
+        const mode_t previous = ::umask(077);
+        shm::ShmAccess access;
+        access.readerGroup = c.group;
+        shm::ShmId* id = shm::acquire(name, 4096, ShmMode::create, access);
+        ::umask(previous);
+        ASSERT_NE(id, nullptr);
+        struct stat status {};
+        ASSERT_EQ(::stat(("/dev/shm/" + name).c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, c.mode);
+        if (c.group >= 0) {
+            EXPECT_EQ(status.st_gid, static_cast<gid_t>(c.group));
+        }
+        EXPECT_EQ(shm::release(id), 0);
+    }
 }
 
 }  // namespace

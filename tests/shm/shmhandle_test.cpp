@@ -163,14 +163,13 @@ TEST(ShmHandle, ReacquireKeepsTheViewWhileSomebodyElseHoldsTheSegment) {
     EXPECT_EQ(reader.mappedAddress(), view);
 }
 
-TEST(ShmHandle, ReacquireFailsOnceTheOtherHoldersAreGone) {
+TEST(ShmHandle, ReacquireFailsOnceTheWriterHasLetGo) {
     const std::string name = shmtest::freshName("reacquiregone");
     ShmHandle writer;
     ShmHandle reader;
     ASSERT_TRUE(writer.acquire(name, 4096, ShmMode::createOpen));
     ASSERT_TRUE(reader.acquire(name, 1, ShmMode::open));
     writer.release();
-    EXPECT_TRUE(shmtest::existsInDevShm(name)) << "the reader still holds it";
     CaptureStderr();
     EXPECT_FALSE(reader.reacquire(name, 1, ShmMode::open));
     GetCapturedStderr();

@@ -128,15 +128,38 @@ void parseSize(const std::string& text, const std::string& what, int minSide, in
     height = static_cast<int>(parseInteger(text.substr(x + 1), what + " height", minSide, maxSide));
 }
 
+std::string printableKey(const std::string& key) {
+    std::string out;
+    for (const char c : key) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || c == '\\') {
+            out += fmt::format("\\x{:02x}", byte);
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 void checkChannelName(const std::string& key) {
     if (key.empty() || key.size() > 200) {
         throw UsageError("a channel name must have 1 to 200 characters");
     }
     for (const char c : key) {
         if (c == '/' || static_cast<unsigned char>(c) < 0x21 || c == 0x7f) {
-            throw UsageError(fmt::format(
-                "channel name '{}' may not contain '/', blanks or control characters", key));
+            // Escaped, so that the message stays one line whatever the name holds.
+            throw UsageError(
+                fmt::format("channel name '{}' may not contain '/', blanks or control characters",
+                            printableKey(key)));
         }
+    }
+    const std::string reserved = ".guard";
+    if (key.size() >= reserved.size() &&
+        key.compare(key.size() - reserved.size(), reserved.size(), reserved) == 0) {
+        throw UsageError(
+            fmt::format("channel names ending in '{}' are reserved for the guards "
+                        "of channels",
+                        reserved));
     }
 }
 

@@ -65,7 +65,11 @@ double parseNumber(const std::string& text, const std::string& what, double min,
 void parseSize(const std::string& text, const std::string& what, int minSide, int maxSide,
                int& width, int& height);
 
-// A channel name as the segment layer accepts it: not empty, no '/', printable, short.
+// A channel name as the segment layer accepts it: not empty, no '/', printable, short, and not
+// ending in the suffix reserved for the guards of channels.
 void checkChannelName(const std::string& key);
+
+// `key` with control characters and backslashes escaped (\xNN), fit for a one-line message.
+std::string printableKey(const std::string& key);
 
 }  // namespace videoecho

@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "pacer.h"
 #include "pattern.h"
+#include "quietstderr.h"
 #include "sendoptions.h"
 #include "statusline.h"
 
@@ -40,7 +41,21 @@ int runSend(const ParsedArgs& args, const char*) {
         }
         frame.draw(sent);
         frame.stamp({session, sent, monotonicNs()});
-        writer->updateFrame(&frame.frame(), 0.0);
+        if (sent == 0) {
+            // The first frame acquires the channel; one that cannot be had is this command's
+            // failure, told in one line, not a warning on every frame.
+            {
+                QuietStderr silence(!args.has("verbose"));
+                writer->updateFrame(&frame.frame(), 0.0);
+            }
+            const std::string problem = writer->acquisitionProblem();
+            if (!problem.empty()) {
+                status.finish();
+                throw RunError(fmt::format("cannot write: {}", problem));
+            }
+        } else {
+            writer->updateFrame(&frame.frame(), 0.0);
+        }
         ++sent;
         if (pacer.elapsedSeconds() >= reportSecond) {
             status.update(fmt::format("[{:>3}s] sent {} frames ({} in the last second)",

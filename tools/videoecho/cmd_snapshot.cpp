@@ -4,7 +4,6 @@
 #include <fmt/format.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 
-#include "channelheader.h"
 #include "commands.h"
 #include "interrupt.h"
 #include "monoclock.h"
@@ -39,10 +38,10 @@ int runSnapshot(const ParsedArgs& args, const char*) {
         }
     }
     if (frame == nullptr) {
-        if (!lookAtChannel(key, quiet).exists) {
-            throw RunError(fmt::format("no channel named {}", key));
+        if (player->lastRead().status == vantor::mediadispatch::ChannelReadStatus::invalidHeader) {
+            throw RunError(fmt::format("channel {} holds no valid frame", key));
         }
-        throw RunError(fmt::format("channel {} holds no complete frame", key));
+        throw RunError(fmt::format("no channel named {}", key));
     }
     const FrameView view = viewOf(*frame);
     writePng(view, path);

@@ -30,8 +30,9 @@ int runWatch(const ParsedArgs& args, const char*) {
     PatternChecker checker;
     ReadStats stats;
     StatusLine status;
-    enum class Presence { unknown, present, gone } presence = Presence::unknown;
+    enum class Presence { unknown, present, gone, invalid } presence = Presence::unknown;
     bool everSeen = false;
+    bool everInvalid = false;
 
     Pacer pacer(rate);
     const auto ticks = static_cast<uint64_t>(seconds * rate);
@@ -47,15 +48,21 @@ int runWatch(const ParsedArgs& args, const char*) {
         }
         const int64_t now = monotonicNs();
         if (frame == nullptr) {
-            if (presence != Presence::gone) {
+            const bool invalid = player->lastRead().status ==
+                                 vantor::mediadispatch::ChannelReadStatus::invalidHeader;
+            everInvalid = everInvalid || invalid;
+            if (invalid && presence != Presence::invalid) {
+                status.message(fmt::format("channel {} holds no valid frame", key));
+                presence = Presence::invalid;
+            } else if (!invalid && presence != Presence::gone) {
                 status.message(
-                    presence == Presence::present
+                    presence == Presence::present || presence == Presence::invalid
                         ? fmt::format("channel {} gone (its writer stopped or died)", key)
                         : fmt::format("no channel named {} yet; waiting", key));
                 presence = Presence::gone;
             }
         } else {
-            if (presence == Presence::gone) {
+            if (presence == Presence::gone || presence == Presence::invalid) {
                 status.message(fmt::format("channel {} is back", key));
             }
             presence = Presence::present;
@@ -82,7 +89,8 @@ int runWatch(const ParsedArgs& args, const char*) {
     std::printf("total: %s  unique %llu\n", describe(stats.totals()).c_str(),
                 static_cast<unsigned long long>(stats.uniqueFrames()));
     if (!everSeen) {
-        throw RunError(fmt::format("no channel named {}", key));
+        throw RunError(everInvalid ? fmt::format("channel {} holds no valid frame", key)
+                                   : fmt::format("no channel named {}", key));
     }
     return 0;
 }

@@ -18,6 +18,7 @@ Command sendCommand();
 Command probeCommand();
 Command snapshotCommand();
 Command watchCommand();
+Command cleanCommand();
 Command demoCommand();
 Command demoSourceCommand();
 Command demoViewerCommand();

@@ -14,9 +14,10 @@ namespace {
 std::vector<videoecho::Command> allCommands() {
     return {videoecho::sendCommand(),       videoecho::probeCommand(),
             videoecho::snapshotCommand(),   videoecho::watchCommand(),
-            videoecho::demoCommand(),       videoecho::benchCommand(),
-            videoecho::playCommand(),       videoecho::demoSourceCommand(),
-            videoecho::demoViewerCommand(), videoecho::demoMachineCommand()};
+            videoecho::cleanCommand(),      videoecho::demoCommand(),
+            videoecho::benchCommand(),      videoecho::playCommand(),
+            videoecho::demoSourceCommand(), videoecho::demoViewerCommand(),
+            videoecho::demoMachineCommand()};
 }
 
 void printUsage(FILE* out, const std::vector<videoecho::Command>& commands) {

@@ -68,6 +68,14 @@ void checkFrame(const FrameView& frame) {
         throw RunError(
             fmt::format("pixel format {} cannot be converted", avFormatName(frame.format)));
     }
+    // A paletted frame would need its palette as a plane of its own, which the channel's header
+    // does not describe: the conversion would read it from wherever plane 1 points.
+    if ((desc->flags & AV_PIX_FMT_FLAG_PAL) != 0) {
+        throw RunError(
+            fmt::format("paletted pixel format {} cannot be converted: the channel "
+                        "carries no palette",
+                        avFormatName(frame.format)));
+    }
     int needed[4] = {};
     if (av_image_fill_linesizes(needed, format, frame.width) < 0) {
         throw RunError("frame geometry does not fit its pixel format");

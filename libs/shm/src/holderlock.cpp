@@ -1,12 +1,18 @@
 #include "holderlock.h"
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include <sys/file.h>
 
 namespace shm::detail {
 
 namespace {
+
+// 50 us doubling: about 3 ms before giving up, short enough for one frame of a dispatch thread.
+constexpr int kSharedLockAttempts = 7;
+constexpr auto kFirstPause = std::chrono::microseconds(50);
 
 int flockRetrying(int fd, int operation) {
     int result;
@@ -19,7 +25,17 @@ int flockRetrying(int fd, int operation) {
 }  // namespace
 
 bool lockShared(int fd) {
-    return flockRetrying(fd, LOCK_SH) == 0;
+    auto pause = kFirstPause;
+    for (int attempt = 1;; ++attempt) {
+        if (flockRetrying(fd, LOCK_SH | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno != EWOULDBLOCK || attempt == kSharedLockAttempts) {
+            return false;
+        }
+        std::this_thread::sleep_for(pause);
+        pause *= 2;
+    }
 }
 
 bool tryLockExclusive(int fd) {

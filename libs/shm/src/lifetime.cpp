@@ -8,75 +8,90 @@
 #include <unistd.h>
 
 #include "holderlock.h"
-#include "segmentname.h"
 
 namespace shm::detail {
 
-HoldResult createAndHold(const std::string& posix, uint32_t size, Descriptor& out) {
-    Descriptor fd = openName(posix, O_RDWR | O_CREAT | O_EXCL);
+namespace {
+
+HoldResult fromCheck(NameCheck check) {
+    return check == NameCheck::changed ? HoldResult::retry : HoldResult::failed;
+}
+
+}  // namespace
+
+HoldResult createAndHold(const std::string& posix, uint32_t size, const CreatorAccess& access,
+                         Descriptor& out) {
+    Descriptor fd = openName(posix, O_RDWR | O_CREAT | O_EXCL, access);
     if (!fd.valid()) {
         return HoldResult::failed;
     }
     if (!lockShared(fd.get())) {
-        letGo(fd, posix);
+        letGo(fd, posix, true);
         return HoldResult::failed;
     }
-    // Between O_EXCL and the lock nobody held the file, so an opener may have taken it for an
-    // abandoned one and deleted it.
-    if (!isCurrent(fd.get(), posix)) {
-        return HoldResult::retry;
+    const NameCheck check = checkName(fd.get(), posix);
+    if (check != NameCheck::same) {
+        return fromCheck(check);
     }
+    // posix_fallocate reports its error as its result, not through errno, and is not restarted
+    // after a signal.
     int result;
     do {
-        result = ::ftruncate(fd.get(), static_cast<off_t>(size));
-    } while (result != 0 && errno == EINTR);
+        result = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(size));
+    } while (result == EINTR);
     if (result != 0) {
-        letGo(fd, posix);
+        letGo(fd, posix, true);
+        errno = result;
         return HoldResult::failed;
     }
     out = std::move(fd);
     return HoldResult::held;
 }
 
-HoldResult openAndHold(const std::string& posix, Descriptor& out) {
-    Descriptor fd = openName(posix, O_RDWR);
+HoldResult openAndHold(const std::string& posix, bool writable, Descriptor& out) {
+    Descriptor fd = openName(posix, writable ? O_RDWR : O_RDONLY);
     if (!fd.valid()) {
         return HoldResult::failed;
     }
-    if (tryLockExclusive(fd.get())) {
-        // Nobody holds it: abandoned by processes that died. Delete it rather than serve it.
-        if (isCurrent(fd.get(), posix)) {
-            unlinkName(posix);
-        }
-        return HoldResult::retry;
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) {
+        return HoldResult::failed;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return HoldResult::failed;
+    }
+    if (!writable && tryLockExclusive(fd.get())) {
+        // Nobody holds it: left by processes that died, or its creator has not locked it yet.
+        // Not served, and not deleted either: a reader has no business deleting anything.
+        errno = ENOENT;
+        return HoldResult::failed;
     }
     if (!lockShared(fd.get())) {
         return HoldResult::failed;
     }
-    if (!isCurrent(fd.get(), posix)) {
-        return HoldResult::retry;
+    const NameCheck check = checkName(fd.get(), posix);
+    if (check != NameCheck::same) {
+        return fromCheck(check);
     }
-    struct stat status {};
     if (::fstat(fd.get(), &status) != 0) {
-        letGo(fd, posix);
         return HoldResult::failed;
     }
     if (status.st_size == 0) {
-        letGo(fd, posix);
         return HoldResult::notReady;
     }
     out = std::move(fd);
     return HoldResult::held;
 }
 
-void letGo(Descriptor& fd, const std::string& posix) {
+void letGo(Descriptor& fd, const std::string& posix, bool removeName) {
     if (!fd.valid()) {
         return;
     }
-    // The exclusive lock is granted only when no other descriptor holds the file. The name is
-    // checked too: a file that was already replaced under the name must not delete its successor.
-    if (tryLockExclusive(fd.get()) && isCurrent(fd.get(), posix)) {
+    if (removeName && checkName(fd.get(), posix) == NameCheck::same) {
+        const int saved = errno;
         unlinkName(posix);
+        errno = saved;
     }
     fd.reset();
 }

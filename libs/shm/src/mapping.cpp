@@ -26,9 +26,10 @@ Mapping& Mapping::operator=(Mapping&& other) noexcept {
     return *this;
 }
 
-bool Mapping::map(int fd, uint64_t length) {
+bool Mapping::map(int fd, uint64_t length, bool writable) {
     reset();
-    void* address = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* address =
+        ::mmap(nullptr, length, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
     if (address == MAP_FAILED) {
         return false;
     }

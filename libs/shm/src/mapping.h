@@ -1,4 +1,5 @@
-// Mapping: owns one shared read/write view of a descriptor and unmaps it once. Move-only.
+// Mapping: owns one shared view of a descriptor (read-only or read/write) and unmaps it once.
+// Move-only.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +15,9 @@ public:
     Mapping(const Mapping&) = delete;
     Mapping& operator=(const Mapping&) = delete;
 
-    // Maps `length` bytes of `fd` from offset 0. Returns false with errno set on failure.
-    bool map(int fd, uint64_t length);
+    // Maps `length` bytes of `fd` from offset 0, writable only when asked. Returns false with errno
+    // set on failure.
+    bool map(int fd, uint64_t length, bool writable);
     void reset();
 
     void* address() const { return address_; }

@@ -1,5 +1,4 @@
-// The free functions of the segment layer: acquire, get_mem, release, is_shared_and_current,
-// remove.
+// The free functions of the segment layer: acquire, get_mem, release, is_current, remove.
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -18,25 +17,25 @@ namespace shm {
 
 namespace {
 
-// Each retry means the name changed hands under us; that cannot go on for long unless somebody
-// deletes and re-creates the name in a tight loop.
-constexpr int kMaxAttempts = 200;
+// Each retry means the name changed hands under us (a creator releasing it, a reclaimer, a writer
+// sizing it). A few attempts with growing pauses ride out any honest race; beyond that it is
+// somebody deleting and re-creating the name in a loop, and the caller gets EAGAIN.
+constexpr int kMaxAttempts = 6;
+constexpr auto kFirstPause = std::chrono::microseconds(100);
 
 detail::HoldResult holdForCreating(const std::string& posix, uint64_t size, ShmMode mode,
+                                   const detail::CreatorAccess& access, bool& created,
                                    detail::Descriptor& out) {
     using detail::HoldResult;
-    const HoldResult created = detail::createAndHold(posix, static_cast<uint32_t>(size), out);
-    if (created != HoldResult::failed || errno != EEXIST) {
-        return created;
+    const HoldResult result =
+        detail::createAndHold(posix, static_cast<uint32_t>(size), access, out);
+    if (result != HoldResult::failed || errno != EEXIST || mode == ShmMode::create) {
+        created = result == HoldResult::held;
+        return result;
     }
-    const HoldResult joined = detail::openAndHold(posix, out);
+    const HoldResult joined = detail::openAndHold(posix, true, out);
     if (joined == HoldResult::failed && errno == ENOENT) {
-        return HoldResult::retry;  // its last holder deleted it since: create it now
-    }
-    if (joined == HoldResult::held && mode == ShmMode::create) {
-        detail::letGo(out, posix);
-        errno = EEXIST;
-        return HoldResult::failed;
+        return HoldResult::retry;  // its creator deleted it since: create it now
     }
     return joined;
 }
@@ -44,6 +43,10 @@ detail::HoldResult holdForCreating(const std::string& posix, uint64_t size, ShmM
 }  // namespace
 
 ShmId* acquire(const std::string& name, uint64_t size, ShmMode mode) {
+    return acquire(name, size, mode, ShmAccess{});
+}
+
+ShmId* acquire(const std::string& name, uint64_t size, ShmMode mode, const ShmAccess& access) {
     using detail::HoldResult;
     if (name.empty()) {
         detail::report("fail acquire: name is empty\n");
@@ -52,28 +55,37 @@ ShmId* acquire(const std::string& name, uint64_t size, ShmMode mode) {
     }
     const bool creating = mode != ShmMode::open;
     const std::string posix = detail::posixName(name);
+    detail::CreatorAccess creatorAccess;
+    creatorAccess.group = static_cast<gid_t>(access.readerGroup);
     detail::Descriptor fd;
-    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    auto pause = kFirstPause;
+    for (int attempt = 1; attempt <= kMaxAttempts; ++attempt) {
+        bool created = false;
         const HoldResult result =
-            creating ? holdForCreating(posix, size, mode, fd) : detail::openAndHold(posix, fd);
+            creating ? holdForCreating(posix, size, mode, creatorAccess, created, fd)
+                     : detail::openAndHold(posix, false, fd);
         if (result == HoldResult::held) {
             auto* id = new ShmId;
             id->handle = std::move(fd);
             id->size = size;
             id->posix = posix;
+            id->path = detail::pathOf(posix);
+            id->writable = creating;
+            id->created = created;
             return id;
         }
         if (result == HoldResult::failed) {
             break;
         }
-        if (result == HoldResult::notReady) {
-            if (!creating) {
-                errno = ENOENT;  // an opener sees a segment that is still being created as absent
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (result == HoldResult::notReady && !creating) {
+            errno = ENOENT;  // an opener sees a segment that is still being created as absent
+            break;
         }
         errno = EAGAIN;
+        if (attempt > 1) {
+            std::this_thread::sleep_for(pause);
+            pause *= 2;
+        }
     }
     if (creating) {
         detail::report("fail CreateFileMapping[%d]: %s\n", errno, name.c_str());
@@ -101,7 +113,7 @@ void* get_mem(ShmId* id, uint64_t* size) {
         detail::report("fail VirtualQuery[%d]\n", errno);
         return nullptr;
     }
-    if (!id->view.map(id->handle.get(), static_cast<uint64_t>(status.st_size))) {
+    if (!id->view.map(id->handle.get(), static_cast<uint64_t>(status.st_size), id->writable)) {
         detail::report("fail MapViewOfFile[%d]\n", errno);
         return nullptr;
     }
@@ -126,29 +138,25 @@ int release(ShmId* id) {
     if (!id->handle.valid()) {
         detail::report("fail release: invalid id (h = null)\n");
     } else {
-        detail::letGo(id->handle, id->posix);
+        detail::letGo(id->handle, id->posix, id->writable);
     }
     delete id;
     return 0;
 }
 
-bool is_shared_and_current(ShmId* id) {
+bool is_current(const ShmId* id) {
     if (id == nullptr || !id->handle.valid()) {
         return false;
     }
-    const int fd = id->handle.get();
-    if (detail::tryLockExclusive(fd)) {
-        // The only holder: releasing would delete it, so a fresh open could not give it back.
-        detail::lockShared(fd);
-        return false;
-    }
-    // The failed attempt has dropped our shared lock (Linux converts a flock by removing the old
-    // lock first); hold again. In that gap the other holders may all have let go, and the last
-    // of them deleted the name. Nothing else deletes a held segment, so a link count above 0 on
-    // our own descriptor means the name still refers to it: one fstat instead of a path lookup.
-    detail::lockShared(fd);
-    struct stat status {};
-    return ::fstat(fd, &status) == 0 && status.st_nlink > 0;
+    return detail::checkPath(id->handle.get(), id->path) == detail::NameCheck::same;
+}
+
+bool was_created(const ShmId* id) {
+    return id != nullptr && id->created;
+}
+
+int descriptor_of(const ShmId* id) {
+    return id != nullptr ? id->handle.get() : -1;
 }
 
 int remove(const std::string& name) {

@@ -5,42 +5,65 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace shm::detail {
+
+namespace {
+
+constexpr mode_t kEveryoneReads = 0644;
+constexpr mode_t kGroupReads = 0640;
+
+bool applyAccess(int fd, const CreatorAccess& access) {
+    const bool grouped = access.group != static_cast<gid_t>(-1);
+    if (grouped && ::fchown(fd, static_cast<uid_t>(-1), access.group) != 0) {
+        return false;
+    }
+    return ::fchmod(fd, grouped ? kGroupReads : kEveryoneReads) == 0;
+}
+
+}  // namespace
 
 std::string posixName(const std::string& name) {
     return "/" + name;
 }
 
-Descriptor openName(const std::string& posix, int flags) {
+std::string pathOf(const std::string& posix) {
+    return "/dev/shm" + posix;
+}
+
+Descriptor openName(const std::string& posix, int flags, const CreatorAccess& access) {
     int fd;
     do {
-        fd = ::shm_open(posix.c_str(), flags | O_CLOEXEC, 0666);
+        // Created with no permission at all until applyAccess has set them, so that nobody can
+        // open it for writing in between.
+        fd = ::shm_open(posix.c_str(), flags | O_CLOEXEC, 0);
     } while (fd < 0 && errno == EINTR);
     Descriptor descriptor(fd);
-    if (descriptor.valid() && (flags & O_CREAT) != 0 && ::fchmod(descriptor.get(), 0666) != 0) {
-        return Descriptor();
+    if (descriptor.valid() && (flags & O_CREAT) != 0 && !applyAccess(descriptor.get(), access)) {
+        const int error = errno;
+        ::shm_unlink(posix.c_str());
+        descriptor.reset();
+        errno = error;
     }
     return descriptor;
 }
 
-bool isCurrent(int fd, const std::string& posix) {
-    const int saved = errno;
+NameCheck checkPath(int fd, const std::string& path) {
     struct stat mine {};
     struct stat named {};
-    bool same = false;
-    Descriptor current = openName(posix, O_RDONLY);
-    if (current.valid() && ::fstat(fd, &mine) == 0 && ::fstat(current.get(), &named) == 0) {
-        same = mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+    if (::fstat(fd, &mine) != 0) {
+        return NameCheck::failed;
     }
-    errno = saved;
-    return same;
+    if (::lstat(path.c_str(), &named) != 0) {
+        return errno == ENOENT ? NameCheck::changed : NameCheck::failed;
+    }
+    return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino ? NameCheck::same
+                                                                      : NameCheck::changed;
 }
 
-void unlinkName(const std::string& posix) {
-    const int saved = errno;
-    ::shm_unlink(posix.c_str());
-    errno = saved;
+bool unlinkName(const std::string& posix) {
+    return ::shm_unlink(posix.c_str()) == 0;
 }
 
 }  // namespace shm::detail

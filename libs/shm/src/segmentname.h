@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <sys/types.h>
+
 #include "descriptor.h"
 
 namespace shm::detail {
@@ -11,14 +13,35 @@ namespace shm::detail {
 // POSIX needs one leading '/'; nothing else is added or changed.
 std::string posixName(const std::string& name);
 
-// shm_open with `flags`; an invalid descriptor with errno set on failure. Creating opens get mode
-// 0666 whatever the umask: host processes of other users must be able to open the segment.
-Descriptor openName(const std::string& posix, int flags);
+// Where the platform keeps the names (glibc's shm_open works on this tmpfs).
+std::string pathOf(const std::string& posix);
 
-// Whether `fd` and the file now under `posix` are the same file (false when the name is gone).
-bool isCurrent(int fd, const std::string& posix);
+// Who may read a segment that we create: its owner writes, everybody (or only `group`) reads.
+struct CreatorAccess {
+    gid_t group = static_cast<gid_t>(-1);  // -1: readable by every user
+};
 
-// Deletes the name; errno is preserved.
-void unlinkName(const std::string& posix);
+// shm_open with `flags` (O_RDONLY or O_RDWR, perhaps O_CREAT | O_EXCL); an invalid descriptor
+// with errno set on failure. A created file gets its permissions from `access` whatever the
+// umask: writable by its owner only, so that nobody else can truncate a segment under a process
+// that maps it (a truncated mapping kills that process with SIGBUS).
+Descriptor openName(const std::string& posix, int flags, const CreatorAccess& access = {});
+
+enum class NameCheck {
+    same,     // the name refers to the descriptor's file
+    changed,  // the name is gone or refers to another file
+    failed,   // could not tell; errno says why
+};
+
+// Compares `fd` with the file at `path` (pathOf the name), without a descriptor of its own, so
+// that a process out of descriptors gets its real error instead of an endless "changed". Takes the
+// path ready-made, so that a reader's check per frame allocates nothing.
+NameCheck checkPath(int fd, const std::string& path);
+inline NameCheck checkName(int fd, const std::string& posix) {
+    return checkPath(fd, pathOf(posix));
+}
+
+// Deletes the name; false with errno set when it could not.
+bool unlinkName(const std::string& posix);
 
 }  // namespace shm::detail

@@ -15,6 +15,7 @@ struct ShmHandle::State {
     uint64_t size = 0;
     // Whole seconds of the system clock, truncated to 32 bits, of the last open-failure line.
     uint32_t lastOpenFailureReport = 0;
+    ShmAccess access;
 };
 
 ShmHandle::ShmHandle() : state_(std::make_unique<State>()) {}
@@ -52,7 +53,7 @@ bool ShmHandle::acquire(const std::string& name, uint64_t size, ShmMode mode) {
     release();
     State& s = *state_;
     s.name = name;
-    s.id = shm::acquire(name, size, mode);
+    s.id = shm::acquire(name, size, mode, s.access);
     if (s.id == nullptr) {
         const int error = errno;
         const auto now = static_cast<uint32_t>(std::time(nullptr));
@@ -68,7 +69,7 @@ bool ShmHandle::acquire(const std::string& name, uint64_t size, ShmMode mode) {
 
 bool ShmHandle::reacquire(const std::string& name, uint64_t size, ShmMode mode) {
     State& s = *state_;
-    if (s.mem != nullptr && s.name == name && is_shared_and_current(s.id)) {
+    if (s.mem != nullptr && s.name == name && is_current(s.id)) {
         return true;
     }
     return acquire(name, size, mode);
@@ -100,6 +101,22 @@ bool ShmHandle::isMapped() const {
 
 const std::string& ShmHandle::name() const {
     return state_->name;
+}
+
+bool ShmHandle::isCurrent() const {
+    return is_current(state_->id);
+}
+
+bool ShmHandle::created() const {
+    return was_created(state_->id);
+}
+
+int ShmHandle::descriptor() const {
+    return descriptor_of(state_->id);
+}
+
+void ShmHandle::setAccess(const ShmAccess& access) {
+    state_->access = access;
 }
 
 }  // namespace shm

@@ -20,6 +20,12 @@ struct ShmId {
     uint64_t size = 0;
     // With '/', as POSIX wants it; the last holder deletes this name.
     std::string posix;
+    // Where the name lives in the file system, for the per-frame check that it is still ours.
+    std::string path;
+    // Opened for writing (any mode but open). Only such a holder deletes the name when it lets go.
+    bool writable = false;
+    // This holder created the segment rather than joining an existing one.
+    bool created = false;
 };
 
 }  // namespace shm

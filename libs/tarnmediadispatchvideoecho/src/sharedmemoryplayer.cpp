@@ -1,18 +1,21 @@
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
+#include <thread>
 
 #include <host/log.h>
-#include <shm/shmhandle.h>
 #include <tarnmediadispatchvideoecho/rwspinlock.h>
 #include <tarnmediadispatchvideoecho/shmframeheader.h>
 
+#include "channelguard.h"
 #include "channelheaderio.h"
 #include "channellayout.h"
+#include "channelviews.h"
 
 namespace vantor::mediadispatch {
 
@@ -22,30 +25,94 @@ using tarn::mediadispatch::RwSpinLock;
 using tarn::mediadispatch::ShmFrameHeader;
 namespace channel = tarn::mediadispatch::channel;
 
+namespace {
+
+// A read that collides with the writer is tried again this often before the last intact frame is
+// returned instead. Each attempt first waits for the frame being written to be completed (the
+// best moment to start a copy), but a read never waits longer than kReadBudget in all: a writer
+// that stalls in the middle of a frame (paused, preempted) must not stall the host's player
+// thread for more than a fraction of a frame.
+constexpr int kReadAttempts = 4;
+constexpr auto kReadBudget = std::chrono::milliseconds(5);
+
+// Pixel buffers of up to eight planes, owned; the capacity of each is exactly its plane size.
+struct PlaneBuffers {
+    uint8_t* data[kShmPlaneCount] = {};
+    uint64_t capacity[kShmPlaneCount] = {};
+
+    void free() {
+        for (int i = 0; i < kShmPlaneCount; ++i) {
+            delete[] data[i];
+            data[i] = nullptr;
+            capacity[i] = 0;
+        }
+    }
+    bool fit(int i, uint64_t size) {
+        if (data[i] != nullptr && capacity[i] == size) {
+            return true;
+        }
+        delete[] data[i];
+        // size is bounded by the mapped size, so a hostile header cannot make this big.
+        data[i] = new (std::nothrow) uint8_t[size];
+        capacity[i] = data[i] != nullptr ? size : 0;
+        return data[i] != nullptr;
+    }
+};
+
+// Spins briefly, then yields, until the sequence is even (a frame is complete) or the time is up.
+void waitForCommit(const void* guard, std::chrono::steady_clock::time_point deadline) {
+    for (int spin = 0;; ++spin) {
+        // A writer that the scheduler took off the processor mid-frame finishes only when it
+        // runs again; sleeping briefly lets it run on a machine with no core to spare.
+        if ((channel::readStamp(guard).sequence & 1) == 0) {
+            return;
+        }
+        if (spin < 64) {
+            __builtin_ia32_pause();
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            return;
+        } else if (spin < 256) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+}
+
+}  // namespace
+
 struct SharedMemoryPlayer::Impl {
     explicit Impl(const std::string& channelName)
         : name(channelName), frame(new qv::mediacore::IFrame()) {}
 
-    // Frees the pixel buffers of `frame`; frameMutex must be held.
+    // All of these need frameMutex.
     void freePlanes();
-    // Copies one validated frame out of the view; false when a buffer could not be allocated.
-    bool copyPlanes(const uint8_t* base, const channel::FrameLayout& layout);
+    void takeHeader(const ShmFrameHeader& header);
+    bool copyPlanes(const uint8_t* base, const channel::FrameLayout& layout, PlaneBuffers& into);
+    void adoptSpare(const channel::FrameLayout& layout);
+    qv::mediacore::IFrame* readUnguarded(const channel::ChannelView& view);
+    qv::mediacore::IFrame* readGuarded(const std::shared_ptr<const channel::ChannelView>& view);
+    qv::mediacore::IFrame* lastIntact(ChannelReadStatus status);
+    qv::mediacore::IFrame* nothing(ChannelReadStatus status);
 
     const std::string name;
 
     // Taken shared around each read; nothing takes it exclusively.
     RwSpinLock segmentLock;
-    // Used by getFrame only (one player thread), under segmentLock. It stays mapped between reads
-    // while somebody else, normally the writer, still holds the segment under this name.
-    shm::ShmHandle segment;
 
-    std::mutex frameMutex;
+    mutable std::mutex frameMutex;
     qv::mediacore::IFrame* frame;              // guarded by frameMutex; owned
     int32_t width = 1920;                      // guarded by frameMutex
     int32_t height = 1080;                     // guarded by frameMutex
     int32_t format = 0;                        // guarded by frameMutex
     int32_t fps = 0;                           // guarded by frameMutex
     uint64_t planeCapacity[kShmPlaneCount]{};  // guarded by frameMutex
+    // A guarded read copies into these first and swaps them in only when the copy proved intact,
+    // so the frame object always holds the last intact frame.
+    PlaneBuffers spare;                                  // guarded by frameMutex
+    bool holdsIntactFrame = false;                       // guarded by frameMutex
+    ChannelReadInfo last;                                // guarded by frameMutex
+    std::weak_ptr<const channel::ChannelView> lastView;  // guarded by frameMutex
 
     std::atomic<bool> sendFrameEnabled{true};
 };
@@ -57,29 +124,128 @@ void SharedMemoryPlayer::Impl::freePlanes() {
         record->data[i] = nullptr;
         planeCapacity[i] = 0;
     }
+    holdsIntactFrame = false;
 }
 
-bool SharedMemoryPlayer::Impl::copyPlanes(const uint8_t* base, const channel::FrameLayout& layout) {
+void SharedMemoryPlayer::Impl::takeHeader(const ShmFrameHeader& header) {
     const auto record = frame->kframe();
+    for (int i = 0; i < kShmPlaneCount; ++i) {
+        record->linesize[i] = header.linesize[i];
+    }
+    width = header.width;
+    height = header.height;
+    format = header.format;
+    fps = header.fps;
+    frame->setWidth(width);
+    frame->setHeight(height);
+    frame->setFormat(format);
+    frame->setFps(static_cast<uint64_t>(static_cast<int64_t>(fps)));
+}
+
+bool SharedMemoryPlayer::Impl::copyPlanes(const uint8_t* base, const channel::FrameLayout& layout,
+                                          PlaneBuffers& into) {
     for (int i = 0; i < kShmPlaneCount; ++i) {
         const channel::PlaneSpan& plane = layout.planes[i];
         if (plane.size == 0) {
             continue;
         }
-        if (record->data[i] == nullptr || planeCapacity[i] != plane.size) {
-            delete[] record->data[i];
-            // plane.size is bounded by the mapped size, so a hostile header cannot make this big.
-            record->data[i] = new (std::nothrow) uint8_t[plane.size];
-            planeCapacity[i] = record->data[i] != nullptr ? plane.size : 0;
-            if (record->data[i] == nullptr) {
-                return false;
-            }
+        if (!into.fit(i, plane.size)) {
+            return false;
         }
-        // The writer may be overwriting these bytes right now; the copy may then mix two frames,
-        // which the channel allows. Only the header snapshot decides sizes and offsets.
-        std::memcpy(record->data[i], base + plane.offset, plane.size);
+        // The writer may be overwriting these bytes right now; the guard's sequence tells
+        // afterwards whether it did. Only the header snapshot decides sizes and offsets.
+        std::memcpy(into.data[i], base + plane.offset, plane.size);
     }
     return true;
+}
+
+void SharedMemoryPlayer::Impl::adoptSpare(const channel::FrameLayout& layout) {
+    const auto record = frame->kframe();
+    for (int i = 0; i < kShmPlaneCount; ++i) {
+        if (layout.planes[i].size == 0) {
+            continue;
+        }
+        std::swap(record->data[i], spare.data[i]);
+        std::swap(planeCapacity[i], spare.capacity[i]);
+    }
+}
+
+qv::mediacore::IFrame* SharedMemoryPlayer::Impl::nothing(ChannelReadStatus status) {
+    last.status = status;
+    return nullptr;
+}
+
+qv::mediacore::IFrame* SharedMemoryPlayer::Impl::lastIntact(ChannelReadStatus status) {
+    last.status = status;
+    return holdsIntactFrame ? frame : nullptr;
+}
+
+qv::mediacore::IFrame* SharedMemoryPlayer::Impl::readUnguarded(const channel::ChannelView& view) {
+    const ShmFrameHeader header = channel::readHeader(view.base());
+    takeHeader(header);
+    last = ChannelReadInfo{};
+    const channel::FrameLayout layout = channel::layoutOf(header, view.size());
+    if (!layout.valid) {
+        freePlanes();
+        return nothing(ChannelReadStatus::invalidHeader);
+    }
+    if (!copyPlanes(view.base(), layout, spare)) {
+        freePlanes();
+        return nothing(ChannelReadStatus::invalidHeader);
+    }
+    adoptSpare(layout);
+    holdsIntactFrame = false;  // nothing can tell whether it is
+    last.status = ChannelReadStatus::unguarded;
+    return frame;
+}
+
+qv::mediacore::IFrame* SharedMemoryPlayer::Impl::readGuarded(
+    const std::shared_ptr<const channel::ChannelView>& view) {
+    const void* guard = view->guardBase();
+    const bool freshView = lastView.owner_before(view) || view.owner_before(lastView);
+    lastView = view;
+    const auto deadline = std::chrono::steady_clock::now() + kReadBudget;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        const channel::GuardStamp stamp = channel::readStamp(guard);
+        if (holdsIntactFrame && !freshView && stamp.sequence == last.sequence) {
+            last.status = ChannelReadStatus::sameFrame;
+            return frame;
+        }
+        if (stamp.sequence == 0) {
+            return lastIntact(ChannelReadStatus::busy);  // no frame completed yet
+        }
+        if ((stamp.sequence & 1) != 0) {
+            waitForCommit(guard, deadline);
+            continue;
+        }
+        const ShmFrameHeader header = channel::readHeader(view->base());
+        const channel::FrameLayout layout = channel::layoutOf(header, view->size());
+        const bool copied = layout.valid && copyPlanes(view->base(), layout, spare);
+        if (channel::sequenceAfterCopy(guard) != stamp.sequence) {
+            waitForCommit(guard, deadline);
+            continue;
+        }
+        if (!layout.valid) {
+            // A complete frame that does not fit (or a hostile header): as the plain layout has
+            // it, the frame takes the header and loses its buffers.
+            takeHeader(header);
+            freePlanes();
+            last.sequence = stamp.sequence;
+            return nothing(ChannelReadStatus::invalidHeader);
+        }
+        if (!copied) {
+            return lastIntact(ChannelReadStatus::busy);
+        }
+        takeHeader(header);
+        adoptSpare(layout);
+        holdsIntactFrame = true;
+        last.sequence = stamp.sequence;
+        last.monotonicNs = stamp.monotonicNs;
+        last.realtimeNs = stamp.realtimeNs;
+        last.status = ChannelReadStatus::newFrame;
+        return frame;
+    }
+    return lastIntact(ChannelReadStatus::busy);
 }
 
 SharedMemoryPlayer::SharedMemoryPlayer(std::shared_ptr<qv::mediacore::IMeta> meta,
@@ -91,10 +257,10 @@ SharedMemoryPlayer::~SharedMemoryPlayer() {
     if (impl_->frame != nullptr) {
         std::lock_guard<std::mutex> lock(impl_->frameMutex);
         impl_->freePlanes();
+        impl_->spare.free();
         delete impl_->frame;
         impl_->frame = nullptr;
     }
-    impl_->segment.release();
 }
 
 bool SharedMemoryPlayer::init() {
@@ -128,59 +294,59 @@ void SharedMemoryPlayer::setVideoEchoSendFrameEnabled(bool enabled) {
     impl_->sendFrameEnabled.store(enabled, std::memory_order_relaxed);
 }
 
+ChannelReadInfo SharedMemoryPlayer::lastRead() const {
+    std::lock_guard<std::mutex> lock(impl_->frameMutex);
+    ChannelReadInfo info = impl_->last;
+    info.sequence /= 2;
+    return info;
+}
+
 qv::mediacore::IFrame* SharedMemoryPlayer::getFrame(double) {
     const auto state = getPlayState();
-    if (state == qv::mediacore::kPlayerStateStopped ||
-        state == qv::mediacore::kPlayerStateDestroyed) {
-        return nullptr;
-    }
-    if (!impl_->sendFrameEnabled.load(std::memory_order_relaxed)) {
+    const bool reading = state != qv::mediacore::kPlayerStateStopped &&
+                         state != qv::mediacore::kPlayerStateDestroyed &&
+                         impl_->sendFrameEnabled.load(std::memory_order_relaxed);
+    if (!reading) {
+        std::lock_guard<std::mutex> frameGuard(impl_->frameMutex);
+        impl_->last.status = ChannelReadStatus::notReading;
         return nullptr;
     }
     std::shared_lock<RwSpinLock> segmentGuard(impl_->segmentLock);
-    // Re-mapping the segment for every read would cost page faults on every byte copied (about
-    // 57x a plain copy of a 1.6 MB frame). The view is kept instead while the segment is still the
-    // one under the name and somebody else holds it; otherwise the handle lets go (deleting a
-    // segment nobody else holds) and opens the name afresh, which fails when the writer is gone
-    // and follows a segment that a new writer created.
-    if (!impl_->segment.reacquire(impl_->name, 1, shm::ShmMode::open)) {
-        return nullptr;
+    // The view is shared with the other players of this process and kept between reads while
+    // the name still refers to it: re-mapping for every read would cost page faults on every byte
+    // copied (about 57x a plain copy of a 1.6 MB frame).
+    channel::ChannelViews& views = channel::ChannelViews::instance();
+    std::shared_ptr<const channel::ChannelView> view = views.view(impl_->name);
+    // A dead or stopped writer's last frame is not served: one system call asks for its lock (a
+    // paused writer keeps it). A view of a writer that has gone is dropped, and the name opened
+    // once more in case a new writer has taken it over.
+    bool writerGone = false;
+    for (int fresh = 0; view && view->guarded() && fresh < 2; ++fresh) {
+        writerGone = !channel::writerIsAlive(view->guard.descriptor());
+        if (!writerGone) {
+            break;
+        }
+        views.forget(impl_->name, view);
+        view = fresh == 0 ? views.view(impl_->name) : nullptr;
+        writerGone = view != nullptr || fresh > 0;  // else: no channel under the name any more
     }
-    const auto* base = static_cast<const uint8_t*>(impl_->segment.mappedAddress());
-    if (base == nullptr) {
-        TARN_LOG_WARN("Recv failed. name:{}", impl_->name);
-        return nullptr;
-    }
-    const uint64_t mapped = impl_->segment.mappedSize();
-    if (mapped < kShmFrameHeaderSize) {
-        return nullptr;
-    }
-
     std::lock_guard<std::mutex> frameGuard(impl_->frameMutex);
-    qv::mediacore::IFrame* frame = impl_->frame;
-    if (frame == nullptr) {
+    if (impl_->frame == nullptr) {
         return nullptr;
     }
-    const ShmFrameHeader header = channel::readHeader(base);
-    const auto record = frame->kframe();
-    for (int i = 0; i < kShmPlaneCount; ++i) {
-        record->linesize[i] = header.linesize[i];
+    if (!view) {
+        impl_->lastView.reset();
+        return impl_->nothing(writerGone ? ChannelReadStatus::noWriter
+                                         : ChannelReadStatus::noChannel);
     }
-    impl_->width = header.width;
-    impl_->height = header.height;
-    impl_->format = header.format;
-    impl_->fps = header.fps;
-    frame->setWidth(impl_->width);
-    frame->setHeight(impl_->height);
-    frame->setFormat(impl_->format);
-    frame->setFps(static_cast<uint64_t>(static_cast<int64_t>(impl_->fps)));
-
-    const channel::FrameLayout layout = channel::layoutOf(header, mapped);
-    if (!layout.valid || !impl_->copyPlanes(base, layout)) {
-        impl_->freePlanes();
-        return nullptr;
+    if (view->base() == nullptr) {
+        TARN_LOG_WARN("Recv failed. name:{}", impl_->name);
+        return impl_->nothing(ChannelReadStatus::noChannel);
     }
-    return frame;
+    if (view->size() < kShmFrameHeaderSize) {
+        return impl_->nothing(ChannelReadStatus::invalidHeader);
+    }
+    return view->guarded() ? impl_->readGuarded(view) : impl_->readUnguarded(*view);
 }
 
 }  // namespace vantor::mediadispatch

@@ -22,10 +22,21 @@ enum class ShmMode : uint32_t {
 // One acquired segment; allocated by acquire and freed by release. Opaque to its users.
 struct ShmId;
 
+// Who may read the segments that a process creates. Their owner alone may write them (nobody else
+// can truncate a segment under the processes that map it); every user may read them, or only the
+// members of `readerGroup` when it is set (a group the creating user belongs to).
+struct ShmAccess {
+    int64_t readerGroup = -1;  // a gid, or -1 for every user
+};
+
 // Acquires the segment `name` (used as given; POSIX's leading '/' is added here). Only the low 32
-// bits of `size` are used, and only when the segment is created; a joined segment keeps its size.
-// Returns null on failure with errno set.
+// bits of `size` are used, and only when the segment is created; a joined segment keeps its size,
+// and its memory is reserved at creation, so that a full /dev/shm fails here (ENOSPC). Mode open
+// opens read-only and maps read-only; the other modes open for writing, and such a holder deletes
+// the name when it lets go. Returns null on failure with errno set.
 SHM_API ShmId* acquire(const std::string& name, uint64_t size, ShmMode mode);
+SHM_API ShmId* acquire(const std::string& name, uint64_t size, ShmMode mode,
+                       const ShmAccess& access);
 
 // Maps the whole segment (once; later calls return the same view). Stores the mapped size, the
 // segment's size rounded up to whole pages, through `size` when it is given.
@@ -34,11 +45,16 @@ SHM_API void* get_mem(ShmId* id, uint64_t* size = nullptr);
 // Unmaps, lets go of the segment (the last holder deletes it) and frees `id`. 0, or -1 for null.
 SHM_API int release(ShmId* id);
 
-// Whether `id` is still the segment under its name and somebody else holds it too, i.e. whether a
-// fresh open of the name would give this very segment and releasing `id` would not delete it. Costs
-// three system calls on the descriptor (no path lookup, no mapping), which is what lets a reader
+// Whether the name of `id` still refers to its segment, i.e. whether a fresh open of the name would
+// give this very segment. Costs two system calls and no descriptor, which is what lets a reader
 // keep its view between reads instead of paying a fresh mapping's page faults on every copy.
-SHM_API bool is_shared_and_current(ShmId* id);
+SHM_API bool is_current(const ShmId* id);
+
+// Whether `id` created its segment (rather than joining or opening an existing one).
+SHM_API bool was_created(const ShmId* id);
+
+// The descriptor that holds the segment (for locks of the caller's own), or -1.
+SHM_API int descriptor_of(const ShmId* id);
 
 // Checks the name only; deletes nothing (a segment goes away with its last holder). 0 or -1.
 SHM_API int remove(const std::string& name);

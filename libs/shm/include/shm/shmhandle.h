@@ -27,10 +27,16 @@ public:
     bool acquire(const std::string& name, uint64_t size, ShmMode mode);
 
     // Same outcome as acquire(name, size, mode) but keeps the present view when the handle already
-    // holds the segment that is under `name` and somebody else holds it too. A segment whose other
-    // holders are all gone is released (and so deleted) and the name is acquired afresh, exactly as
-    // acquire would, so "writer gone" and "segment replaced" look the same as with acquire.
+    // holds the segment that is under `name`. A segment whose name was deleted or replaced (its
+    // writer let go, a new writer came) is released and the name acquired afresh, exactly as
+    // acquire would.
     bool reacquire(const std::string& name, uint64_t size, ShmMode mode);
+
+    // Whether the name of the held segment still refers to it (see shm::is_current).
+    bool isCurrent() const;
+
+    // Who may read the segments this handle creates from now on (default: every user).
+    void setAccess(const ShmAccess& access);
 
     // -1 when nothing is held; otherwise forgets the segment and returns shm::release's result.
     int32_t release();
@@ -39,6 +45,10 @@ public:
     uint64_t mappedSize() const;
     bool isMapped() const;
     const std::string& name() const;
+    // Whether the held segment was created by this handle rather than joined or opened.
+    bool created() const;
+    // The descriptor that holds the segment, for locks of the owner's own; -1 when none.
+    int descriptor() const;
 
 private:
     struct State;

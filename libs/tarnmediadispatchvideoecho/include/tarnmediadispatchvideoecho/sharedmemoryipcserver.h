@@ -36,6 +36,15 @@ public:
     // ignored.
     void updateFrame(const qv::mediacore::IFrame* frame, double time);
 
+    // Who may read the channel, from its next acquisition on: every local user (the default,
+    // -1) or only the members of group `gid` (one this process's user belongs to). Only the
+    // writer's own user can ever write or truncate it.
+    void setReaderGroup(int64_t gid);
+
+    // Why the channel is not being written, in one line: empty while it is written, and before
+    // the first frame after play. Any thread.
+    std::string acquisitionProblem() const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -3,6 +3,7 @@
 // thread only, the play-state calls and setVideoEchoSendFrameEnabled may come from any thread.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -11,6 +12,27 @@
 #include <tarnmediadispatchvideoecho/export.h>
 
 namespace vantor::mediadispatch {
+
+// What the last getFrame found in the channel.
+enum class ChannelReadStatus {
+    notReading,     // stopped, or frame delivery off: the channel was not looked at
+    noChannel,      // no segment of that name could be opened
+    newFrame,       // a complete frame not returned before
+    sameFrame,      // the frame returned last time, unchanged
+    busy,           // the writer kept overwriting the frame; the last intact one was returned
+    noWriter,       // the channel's writer is gone (stopped or died): nothing returned
+    invalidHeader,  // the header describes no frame that fits the channel: nothing returned
+    unguarded,      // a channel without a guard: returned as read, which may mix two frames
+};
+
+struct ChannelReadInfo {
+    ChannelReadStatus status = ChannelReadStatus::notReading;
+    // Of the frame in the player's frame object (guarded channels only, else 0): the writer's
+    // frame count and its CLOCK_MONOTONIC and CLOCK_REALTIME when it completed the frame.
+    uint64_t sequence = 0;
+    int64_t monotonicNs = 0;
+    int64_t realtimeNs = 0;
+};
 
 class TARN_VIDEOECHO_API SharedMemoryPlayer
     : public qv::mediacore::IMediaPlayer,
@@ -30,6 +52,9 @@ public:
     void destroyFrame() override;
 
     void setVideoEchoSendFrameEnabled(bool enabled);
+
+    // What the last getFrame found (any thread).
+    ChannelReadInfo lastRead() const;
 
 private:
     struct Impl;

@@ -1,0 +1,287 @@
+// The channel among other programs' objects and other writers: what is not a channel of ours is
+// never written or deleted, a dead writer's channel is reclaimed by later writers, a second live
+// writer of a name is refused, and another process's locks make nobody wait.
+#include <tarnmediadispatchvideoecho/channelcleanup.h>
+#include <tarnmediadispatchvideoecho/sharedmemoryipcserver.h>
+#include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <host/spdlogapplication.h>
+
+#include "channeltestsupport.h"
+#include "childprocess.h"
+#include "logcapture.h"
+
+namespace {
+
+using channeltest::existsInDevShm;
+using tarn::mediadispatch::SharedMemoryIPCServer;
+using vantor::mediadispatch::ChannelReadStatus;
+using vantor::mediadispatch::SharedMemoryPlayer;
+
+// A forked child that runs `setUp`, tells the parent and waits to be killed.
+class Holder {
+public:
+    explicit Holder(const std::function<bool()>& setUp) {
+        int ready[2];
+        if (::pipe(ready) != 0) {
+            return;
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::off);
+            const char ok = setUp() ? 1 : 0;
+            if (::write(ready[1], &ok, 1) != 1) {
+                ::_exit(3);
+            }
+            for (;;) {
+                ::pause();
+            }
+        }
+        char ok = 0;
+        started_ = pid_ > 0 && ::read(ready[0], &ok, 1) == 1 && ok == 1;
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~Holder() { kill(); }
+    bool started() const { return started_; }
+    void kill() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool started_ = false;
+};
+
+// A writer process that has written its first frame; killed, it leaves its channel and guard.
+std::unique_ptr<Holder> liveWriter(const std::string& name) {
+    auto writer = std::make_unique<Holder>([&] {
+        static SharedMemoryIPCServer* kept = new SharedMemoryIPCServer(name);
+        channeltest::TestFrame frame(4, 4, {16}, 1);
+        kept->play(0, 0);
+        kept->updateFrame(frame.get(), 0);
+        return kept->acquisitionProblem().empty();
+    });
+    EXPECT_TRUE(writer->started());
+    return writer;
+}
+
+void leaveDeadWriter(const std::string& name) {
+    liveWriter(name)->kill();
+}
+
+void writeOneFrame(const std::string& name, uint8_t seed) {
+    SharedMemoryIPCServer writer(name);
+    writer.play(0, 0);
+    channeltest::TestFrame frame(4, 4, {16}, seed);
+    writer.updateFrame(frame.get(), 0);
+    writer.stop();
+}
+
+class Foreign : public testing::Test {
+protected:
+    testsupport::LogCapture log;
+};
+
+TEST_F(Foreign, OtherProgramsObjectsSurviveWritersReadersAndTheReclaim) {
+    const std::string stem = channeltest::freshName("foreign");
+    const std::string mapped = stem + "_mapped";
+    const std::string fakeGuard = stem + "_fake";
+    const std::string directory = stem + "_dir";
+    const std::string link = stem + "_link";
+    const std::string semaphore = stem + "_sem";
+    // A plain segment of channel size and header, unlocked but mapped by a live process.
+    Holder mapper([&] {
+        const int fd = ::shm_open(("/" + mapped).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+        if (fd < 0 || ::ftruncate(fd, 1642496) != 0) {
+            return false;
+        }
+        auto* bytes = static_cast<uint8_t*>(
+            ::mmap(nullptr, 1642496, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        if (bytes == MAP_FAILED) {
+            return false;
+        }
+        tarn::mediadispatch::ShmFrameHeader header{};
+        header.linesize[0] = 16;
+        header.width = 4;
+        header.height = 4;
+        std::memcpy(bytes, &header, sizeof header);
+        std::memset(bytes + 48, 0x5a, 64);
+        return true;
+    });
+    ASSERT_TRUE(mapper.started());
+    // A file named like a guard, with other first bytes, and the channel name beside it.
+    const int fake = ::shm_open(("/" + fakeGuard + ".guard").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(fake, 0);
+    ASSERT_EQ(::ftruncate(fake, 4096), 0);
+    ::close(fake);
+    ASSERT_EQ(::mkdir(("/dev/shm/" + directory).c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("/dev/null", ("/dev/shm/" + link).c_str()), 0);
+    sem_t* sem = ::sem_open(("/" + semaphore).c_str(), O_CREAT | O_EXCL, 0644, 1);
+    ASSERT_NE(sem, SEM_FAILED);
+    const std::vector<std::string> names = {mapped, fakeGuard + ".guard", directory,
+                                            link,   "sem." + semaphore,   fakeGuard};
+
+    testing::internal::CaptureStderr();
+    for (const std::string& name : names) {
+        SharedMemoryPlayer player(nullptr, name);
+        player.play(0, 0);
+        player.getFrame(0);
+        SharedMemoryIPCServer writer(name);
+        writer.play(0, 0);
+        channeltest::TestFrame frame(4, 4, {16}, 7);
+        writer.updateFrame(frame.get(), 0);
+        EXPECT_FALSE(writer.acquisitionProblem().empty()) << name << " was written";
+        writer.stop();
+        tarn::mediadispatch::reclaimAbandonedChannel(name);
+    }
+    for (const auto& abandoned : tarn::mediadispatch::findAbandonedChannels()) {
+        EXPECT_EQ(abandoned.name.rfind(stem, 0), std::string::npos) << abandoned.name;
+    }
+    testing::internal::GetCapturedStderr();
+
+    for (const std::string& name :
+         {mapped, fakeGuard + ".guard", directory, link, "sem." + semaphore}) {
+        EXPECT_TRUE(existsInDevShm(name) || ::access(("/dev/shm/" + name).c_str(), F_OK) == 0 ||
+                    [&] {
+                        struct stat s {};
+                        return ::lstat(("/dev/shm/" + name).c_str(), &s) == 0;
+                    }())
+            << name << " was deleted";
+    }
+    const int fd = ::shm_open(("/" + mapped).c_str(), O_RDONLY, 0);
+    ASSERT_GE(fd, 0);
+    uint8_t plane[64];
+    ASSERT_EQ(::pread(fd, plane, sizeof plane, 48), static_cast<ssize_t>(sizeof plane));
+    EXPECT_EQ(plane[0], 0x5a) << "nothing was written into it";
+    ::close(fd);
+
+    mapper.kill();
+    ::sem_close(sem);
+    ::sem_unlink(("/" + semaphore).c_str());
+    ::shm_unlink(("/" + mapped).c_str());
+    ::shm_unlink(("/" + fakeGuard + ".guard").c_str());
+    ::rmdir(("/dev/shm/" + directory).c_str());
+    ::unlink(("/dev/shm/" + link).c_str());
+    for (const std::string& name : names) {
+        EXPECT_FALSE(existsInDevShm(name + ".guard")) << "a guard left behind for " << name;
+    }
+}
+
+TEST_F(Foreign, AHundredKilledWritersAreReclaimedByLaterAcquisitions) {
+    const std::string stem = channeltest::freshName("dead");
+    std::vector<std::string> dead;
+    std::vector<std::unique_ptr<Holder>> writers;
+    for (int i = 0; i < 100; ++i) {
+        dead.push_back(stem + "_" + std::to_string(i));
+        writers.push_back(liveWriter(dead.back()));
+    }
+    writers.clear();  // SIGKILL, all of them
+    // (Writers of other tests running at the same time may already reclaim some of them.)
+    const std::string live = stem + "_live";
+    int acquisitions = 0;
+    auto anyLeft = [&] {
+        for (const std::string& name : dead) {
+            if (existsInDevShm(name) || existsInDevShm(name + ".guard")) {
+                return true;
+            }
+        }
+        return false;
+    };
+    while (anyLeft() && acquisitions < 200) {
+        writeOneFrame(live, 1);
+        ++acquisitions;
+    }
+    EXPECT_FALSE(anyLeft()) << "after " << acquisitions << " acquisitions";
+    EXPECT_LE(acquisitions, 100) << "a few names are reclaimed per acquisition";
+    EXPECT_FALSE(existsInDevShm(live));
+}
+
+TEST_F(Foreign, ASecondLiveWriterOfANameIsRefusedAndTheFirstKeepsItsChannel) {
+    const std::string name = channeltest::freshName("twowriters");
+    channeltest::ChildProcess first({"writer", name});
+    ASSERT_EQ(first.ask("play"), "ok");
+    ASSERT_EQ(first.ask("frame 3"), "ok");
+    SharedMemoryIPCServer second(name);
+    second.play(0, 0);
+    channeltest::TestFrame other(4, 4, {16}, 9);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i) {
+        second.updateFrame(other.get(), 0);
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_NE(second.acquisitionProblem().find("another live writer"), std::string::npos)
+        << second.acquisitionProblem();
+    EXPECT_EQ(log.startingWith("channel " + name + " is written by another live writer").size(),
+              1u);
+    SharedMemoryPlayer player(nullptr, name);
+    player.play(0, 0);
+    const qv::mediacore::IFrame* got = player.getFrame(0);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->getWidth(), 640) << "the first writer's frame";
+    ASSERT_EQ(first.ask("exit"), "ok");
+    EXPECT_EQ(first.wait(), 0);
+    second.updateFrame(other.get(), 0);
+    EXPECT_TRUE(second.acquisitionProblem().empty()) << "free once the first let go";
+    second.stop();
+    EXPECT_FALSE(existsInDevShm(name));
+    EXPECT_FALSE(existsInDevShm(name + ".guard"));
+}
+
+TEST_F(Foreign, AnotherProcessesExclusiveLocksMakeNeitherTheWriterNorThePlayerWait) {
+    const std::string name = channeltest::freshName("exlocked");
+    leaveDeadWriter(name);
+    Holder locker([&] {
+        for (const std::string& each : {name, name + ".guard"}) {
+            const int fd = ::shm_open(("/" + each).c_str(), O_RDONLY, 0);
+            if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                return false;
+            }
+        }
+        return true;
+    });
+    ASSERT_TRUE(locker.started());
+    SharedMemoryPlayer player(nullptr, name);
+    player.play(0, 0);
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(player.getFrame(0), nullptr) << "a dead writer's frame is not served";
+    SharedMemoryIPCServer writer(name);
+    writer.play(0, 0);
+    channeltest::TestFrame frame(8, 8, {32}, 4);
+    writer.updateFrame(frame.get(), 0);
+    const qv::mediacore::IFrame* got = player.getFrame(0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(writer.acquisitionProblem().empty()) << writer.acquisitionProblem();
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->getWidth(), 8);
+    EXPECT_EQ(player.lastRead().status, ChannelReadStatus::newFrame);
+    writer.stop();
+    locker.kill();
+    EXPECT_FALSE(existsInDevShm(name));
+    EXPECT_FALSE(existsInDevShm(name + ".guard"));
+}
+
+}  // namespace
