@@ -133,8 +133,9 @@ Command playCommand() {
                     {"snapshot", "FILE.png", "write the last picture as a PNG"},
                     verboseOption()};
     info.details =
-        "Counts new pictures at getFrame and, when they carry videoecho's stamp, the latency "
-        "from the sender's clock (CLOCK_MONOTONIC: sender and player on one machine).";
+        "Counts new pictures at getFrame and, when they carry videoecho's stamp (the blocks in "
+        "the bottom-left corner that send draws), the unique frame numbers and the latency from "
+        "the sender's clock (CLOCK_MONOTONIC: sender and player on one machine or kernel).";
     return {info, runPlay, false};
 }
 
