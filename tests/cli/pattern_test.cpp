@@ -30,7 +30,7 @@ struct Copy {
 TEST(PatternCheck, IntactFrameIsRecognisedInEveryFormat) {
     for (auto format :
          {PatternFormat::rgba, PatternFormat::bgra, PatternFormat::yuv420p, PatternFormat::nv12}) {
-        PatternFrame frame(format, 96, 48, 30);
+        PatternFrame frame(format, 192, 108, 30);
         frame.draw(41);
         frame.stamp({7, 41, 123456789});
         PatternChecker checker;
@@ -44,10 +44,10 @@ TEST(PatternCheck, IntactFrameIsRecognisedInEveryFormat) {
 
 TEST(PatternCheck, LowerHalfFromTheNextFrameIsTorn) {
     for (auto format : {PatternFormat::rgba, PatternFormat::yuv420p}) {
-        PatternFrame older(format, 96, 48, 30);
+        PatternFrame older(format, 192, 108, 30);
         older.draw(10);
         older.stamp({1, 10, 5});
-        PatternFrame newer(format, 96, 48, 30);
+        PatternFrame newer(format, 192, 108, 30);
         newer.draw(11);
         Copy mixed(older);
         const size_t half = mixed.planes[0].size() / 2;
@@ -59,8 +59,8 @@ TEST(PatternCheck, LowerHalfFromTheNextFrameIsTorn) {
 }
 
 TEST(PatternCheck, EveryRowDiffersFromTheNextFrame) {
-    PatternFrame a(PatternFormat::rgba, 96, 48, 30);
-    PatternFrame b(PatternFormat::rgba, 96, 48, 30);
+    PatternFrame a(PatternFormat::rgba, 192, 108, 30);
+    PatternFrame b(PatternFormat::rgba, 192, 108, 30);
     a.draw(200);
     b.draw(201);
     const int stride = a.lineSize(0);

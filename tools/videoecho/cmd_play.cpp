@@ -1,8 +1,11 @@
 // videoecho play URL: plays an RTSP stream through the host's stream player, as an echo media of
 // a viewing machine would, and reports what arrived at getFrame: pictures per second, and the
-// latency when the pictures carry videoecho's stamp. Optionally writes the last picture as a PNG.
+// latency and the unique frame numbers when the pictures carry videoecho's stamp (the byte stamp of
+// an unencoded picture, or the block stamp that survives the encoder). Optionally writes the last
+// picture as a PNG.
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -11,6 +14,7 @@
 #include <fmt/format.h>
 #include <host/streammediaplayer.h>
 
+#include "blockstamp.h"
 #include "commands.h"
 #include "interrupt.h"
 #include "monoclock.h"
@@ -37,6 +41,15 @@ size_t fingerprintOf(const FrameView& view) {
     return hash;
 }
 
+std::optional<BlockStamp> stampOf(const FrameView& view) {
+    Stamp stamp;
+    bool checksumOk = false;
+    if (readStamp(view, stamp, checksumOk) && checksumOk) {
+        return BlockStamp{static_cast<uint32_t>(stamp.frame), stamp.sentNs};
+    }
+    return readBlockStamp(view);
+}
+
 int runPlay(const ParsedArgs& args, const char*) {
     const std::string url = args.positional(0);
     const double seconds =
@@ -54,7 +67,7 @@ int runPlay(const ParsedArgs& args, const char*) {
     int64_t lastNs = 0;
     uint64_t pictures = 0;
     size_t lastFingerprint = 0;
-    std::set<uint64_t> stamps;
+    std::set<uint32_t> stamps;
     std::vector<int64_t> latencies;
     FrameView last;
     const int64_t startNs = monotonicNs();
@@ -79,10 +92,8 @@ int runPlay(const ParsedArgs& args, const char*) {
         lastNs = nowNs;
         lastFingerprint = fingerprint;
         last = view;
-        Stamp stamp;
-        bool checksumOk = false;
-        if (readStamp(view, stamp, checksumOk) && checksumOk && stamps.insert(stamp.frame).second) {
-            latencies.push_back(nowNs - stamp.sentNs);
+        if (const auto stamp = stampOf(view); stamp && stamps.insert(stamp->frame).second) {
+            latencies.push_back(nowNs - stamp->sentNs);
         }
     }
     player.stop(false);
@@ -98,6 +109,8 @@ int runPlay(const ParsedArgs& args, const char*) {
     if (latency.valid) {
         std::printf("latency at getFrame: p50 %.1f ms  p99 %.1f ms  max %.1f ms (%zu stamps)\n",
                     latency.p50Ms, latency.p99Ms, latency.maxMs, latencies.size());
+        std::printf("frames: %zu unique frame numbers, %u to %u\n", stamps.size(), *stamps.begin(),
+                    *stamps.rbegin());
     } else {
         std::printf("latency: the pictures carry no videoecho stamp\n");
     }
@@ -120,8 +133,9 @@ Command playCommand() {
                     {"snapshot", "FILE.png", "write the last picture as a PNG"},
                     verboseOption()};
     info.details =
-        "Counts new pictures at getFrame and, when they carry videoecho's stamp, the latency "
-        "from the sender's clock (CLOCK_MONOTONIC: sender and player on one machine).";
+        "Counts new pictures at getFrame and, when they carry videoecho's stamp (the blocks in "
+        "the bottom-left corner that send draws), the unique frame numbers and the latency from "
+        "the sender's clock (CLOCK_MONOTONIC: sender and player on one machine or kernel).";
     return {info, runPlay, false};
 }
 

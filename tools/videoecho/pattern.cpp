@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "blockstamp.h"
+
 namespace videoecho {
 
 namespace {
@@ -100,6 +102,15 @@ PatternFrame::PatternFrame(PatternFormat format, int width, int height, int fps)
     frame_.setFps(static_cast<uint64_t>(fps));
 }
 
+void PatternFrame::drawBlocks(const Stamp& s) {
+    uint8_t* planes[8];
+    for (int i = 0; i < 8; ++i) {
+        planes[i] = planes_[i].data();
+    }
+    drawBlockStamp(format_, planes, lineSizes_, width_, height_,
+                   {static_cast<uint32_t>(s.frame), s.sentNs});
+}
+
 long long PatternFrame::bytes() const {
     return frameBytes(format_, width_, height_);
 }
@@ -151,6 +162,7 @@ void PatternFrame::draw(uint64_t number) {
 }
 
 void PatternFrame::stamp(const Stamp& s) {
+    drawBlocks(s);
     uint8_t* p = planes_[0].data();
     const uint32_t check = checksumOf(s.session, s.frame, s.sentNs);
     std::memcpy(p, &kStampMagic, 4);
@@ -213,6 +225,8 @@ Checked PatternChecker::check(const FrameView& view) {
         expectedNumber_ = result.stamp.frame;
         drawn_ = true;
     }
+    // The blocks carry the send time, which the frame number alone does not give.
+    expected_->drawBlocks(result.stamp);
     result.verdict = Verdict::intact;
     for (int i = 0; i < 8 && result.verdict == Verdict::intact; ++i) {
         const size_t size =

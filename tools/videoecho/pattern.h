@@ -1,6 +1,7 @@
 // The moving test pattern of videoecho: colour bars that scroll, a grey ramp and a bouncing box,
 // fully determined by the frame number, plus a stamp in the first bytes of plane 0 that carries
-// the sender's session, the frame number and the send time. A reader regenerates the frame the
+// the sender's session, the frame number and the send time, and the same frame number and time
+// drawn as blocks (blockstamp.h) that survive a video encoder. A reader regenerates the frame the
 // stamp names and compares every byte, so a read that mixed two frames is caught.
 // PatternFrame owns its pixel buffers and the IFrame that points at them; one thread uses it.
 #pragma once
@@ -40,7 +41,10 @@ public:
     // Draws frame `number` (planes only; the stamp is written separately so that its time is
     // taken as late as possible).
     void draw(uint64_t number);
+    // Writes the byte stamp and draws the block stamp (when the frame is large enough for it).
     void stamp(const Stamp& stamp);
+    // Draws only the block stamp of `stamp`.
+    void drawBlocks(const Stamp& stamp);
 
     const qv::mediacore::IFrame& frame() const { return frame_; }
     PatternFormat format() const { return format_; }
