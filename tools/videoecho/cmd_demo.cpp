@@ -215,13 +215,14 @@ int runDemo(const ParsedArgs& args, const char* argv0) {
     std::printf("%-22s %s (frame %s, %s)\n", "picture", png.c_str(), v.text("pngframe").c_str(),
                 v.text("png").c_str());
 
-    // The channel is a one-frame mailbox without cross-process locking: a read that overlaps a
-    // write may mix two frames, and the checker counts it as torn. Frames arrived intact when
-    // every frame accepted was the exact frame its stamp names, none went backwards, nearly all
-    // sent frames were seen (the last one or two may go with the writer before a read), and the
-    // picture is an intact frame.
-    const bool ok = unique >= 0.9 * sent - 2 && sent > 0 && backwards == 0 && foreign <= 1 &&
-                    pictureIntact && s.text("interrupted") != "1";
+    // The channel is a one-frame mailbox: a frame the viewer does not read before the next one
+    // replaces it is missed, so how many arrive depends on how promptly the viewer is scheduled.
+    // What does not depend on it: no read returned a torn frame, every frame accepted is the exact
+    // frame its stamp names, none goes backwards, and the picture is an intact frame. Frames
+    // arrived intact when that holds and at least half of the frames sent were seen (the share is
+    // printed above).
+    const bool ok = unique >= 0.5 * sent && sent > 0 && torn == 0 && backwards == 0 &&
+                    foreign <= 1 && pictureIntact && s.text("interrupted") != "1";
     if (s.text("interrupted") == "1") {
         std::printf("\nthe source was interrupted before it sent every frame\n");
     }
@@ -240,23 +241,25 @@ Command demoCommand() {
     CommandInfo info;
     info.name = "demo";
     info.summary = "run a source and a viewer process and echo a test pattern between them";
-    info.options = {{"seconds", "N", "how long the source sends (default 5)"},
-                    {"size", "WxH", "frame size (default 640x360)"},
-                    {"format", "FMT", "rgba, bgra, yuv420p or nv12 (default rgba)"},
-                    {"fps", "N", "frames per second (default 30)"},
-                    {"png", "FILE", "where to write the last frame received (default echo.png)"},
-                    {"machines", "",
-                     "also run a main machine and two nodes on loopback and show that they agree "
-                     "on echo addresses and splice strategies"},
-                    {"broker", "HOST:PORT",
-                     "with --machines: use this MQTT broker on loopback for the link instead of "
-                     "starting one"},
-                    verboseOption()};
+    info.options = {
+        {"seconds", "N", "how long the source sends (default 5)"},
+        {"size", "WxH", "frame size (default 640x360)"},
+        {"format", "FMT", "rgba, bgra, yuv420p or nv12 (default rgba)"},
+        {"fps", "N", "frames per second (default 30)"},
+        {"png", "FILE", "where to write the last frame received (default echo.png)"},
+        {"machines", "",
+         "also run a main machine and two nodes (each in a network namespace of its own "
+         "when possible) and show that they agree on echo addresses and splice "
+         "strategies"},
+        {"broker", "HOST:PORT",
+         "with --machines: use this MQTT broker on loopback for the link instead of "
+         "starting one"},
+        verboseOption()};
     info.details =
-        "Exit code 0 only if frames arrived intact: at least 90% of the frames sent (less two) "
-        "were seen\n"
-        "by the viewer, none went backwards, and the picture is an intact frame. Reads that\n"
-        "overlapped a write (torn) are counted and shown.";
+        "Exit code 0 only if frames arrived intact: every frame the viewer accepted is the exact\n"
+        "frame its stamp names, none went backwards, the picture is an intact frame, and at least\n"
+        "half of the frames sent were seen (on an idle machine nearly all are; a busy one delays\n"
+        "the viewer past frames).";
     return {info, runDemo, false};
 }
 
