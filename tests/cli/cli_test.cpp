@@ -12,19 +12,12 @@
 
 using clitest::BackgroundTool;
 using clitest::eventually;
+using clitest::lineCount;
 using clitest::runTool;
 using clitest::ToolResult;
 using clitest::uniqueKey;
 
 namespace {
-
-size_t lineCount(const std::string& text) {
-    size_t n = 0;
-    for (char c : text) {
-        n += c == '\n' ? 1 : 0;
-    }
-    return n;
-}
 
 void expectUsageError(const ToolResult& r, const std::string& fragment) {
     EXPECT_EQ(r.exitCode, 2);

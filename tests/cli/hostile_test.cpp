@@ -23,19 +23,12 @@ extern "C" {
 
 using clitest::BackgroundTool;
 using clitest::eventually;
+using clitest::lineCount;
 using clitest::runTool;
 using clitest::ToolResult;
 using clitest::uniqueKey;
 
 namespace {
-
-size_t lineCount(const std::string& text) {
-    size_t n = 0;
-    for (char c : text) {
-        n += c == '\n' ? 1 : 0;
-    }
-    return n;
-}
 
 bool existsInDevShm(const std::string& name) {
     struct stat status {};

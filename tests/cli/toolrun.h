@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,11 @@ private:
 // Calls `ready` every 20 ms until it returns true or `timeoutMs` passes.
 template <typename F>
 bool eventually(F ready, int timeoutMs);
+
+// How many lines `text` holds (newline characters).
+inline size_t lineCount(const std::string& text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 // A channel name unique to this test process.
 std::string uniqueKey(const std::string& what);
