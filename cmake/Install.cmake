@@ -1,12 +1,17 @@
 # Install rules and the CMake package: find_package(tarnmediadispatchvideoecho) gives the imported
 # targets tarnmediadispatchvideoecho::tarnmediadispatchvideoecho, ::host, ::shm and
-# ::tarnmultimachineproxy, with their public headers under include/.
+# ::tarnmultimachineproxy, with their public headers under include/. A process also links one echo
+# server build: ::host_videoecho_standin (serves nothing), or ::host_videoecho from the optional
+# component `streaming` (RTSP over GStreamer, which the package looks for only then).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(_tarn_package tarnmediadispatchvideoecho)
 set(_tarn_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${_tarn_package})
 set(_tarn_targets host_interfaces echorecords host shm tarnmediadispatchvideoecho tarnmultimachineproxy)
+if(TARGET host_videoecho_standin)
+  list(APPEND _tarn_targets host_videoecho_standin)
+endif()
 
 # Installed libraries find each other next to themselves.
 set_target_properties(host shm tarnmediadispatchvideoecho PROPERTIES
@@ -43,6 +48,19 @@ endforeach()
 install(EXPORT ${_tarn_package}Targets
   NAMESPACE ${_tarn_package}::
   DESTINATION ${_tarn_config_dir})
+
+if(TARGET host_videoecho)
+  set_target_properties(host_videoecho PROPERTIES
+    INSTALL_RPATH "$ORIGIN"
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR})
+  install(TARGETS host_videoecho
+    EXPORT ${_tarn_package}StreamingTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(EXPORT ${_tarn_package}StreamingTargets
+    NAMESPACE ${_tarn_package}::
+    DESTINATION ${_tarn_config_dir})
+endif()
 
 configure_package_config_file(
   ${CMAKE_CURRENT_LIST_DIR}/${_tarn_package}Config.cmake.in

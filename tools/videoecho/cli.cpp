@@ -89,7 +89,11 @@ bool parseArgs(const CommandInfo& info, int argc, char** argv, ParsedArgs& out) 
     if (out.positionals().size() < info.positionals.size()) {
         throw UsageError(fmt::format("missing {}", info.positionals[out.positionals().size()]));
     }
-    if (out.positionals().size() > info.positionals.size()) {
+    // A last positional named "NAME..." takes any number of arguments.
+    const bool repeated =
+        !info.positionals.empty() && info.positionals.back().size() > 3 &&
+        info.positionals.back().compare(info.positionals.back().size() - 3, 3, "...") == 0;
+    if (out.positionals().size() > info.positionals.size() && !repeated) {
         throw UsageError(
             fmt::format("unexpected argument '{}'", out.positionals()[info.positionals.size()]));
     }

@@ -23,6 +23,7 @@ Command demoSourceCommand();
 Command demoViewerCommand();
 Command demoMachineCommand();
 Command benchCommand();
+Command serveCommand();
 
 // Every subcommand's info gets this option.
 OptionInfo verboseOption();

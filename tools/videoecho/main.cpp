@@ -15,8 +15,8 @@ std::vector<videoecho::Command> allCommands() {
     return {videoecho::sendCommand(),       videoecho::probeCommand(),
             videoecho::snapshotCommand(),   videoecho::watchCommand(),
             videoecho::demoCommand(),       videoecho::benchCommand(),
-            videoecho::demoSourceCommand(), videoecho::demoViewerCommand(),
-            videoecho::demoMachineCommand()};
+            videoecho::serveCommand(),      videoecho::demoSourceCommand(),
+            videoecho::demoViewerCommand(), videoecho::demoMachineCommand()};
 }
 
 void printUsage(FILE* out, const std::vector<videoecho::Command>& commands) {
