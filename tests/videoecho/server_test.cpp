@@ -121,18 +121,15 @@ TEST_F(ServedCard, ZeroOrNegativeConfigurationIsRefusedWithOneWarning) {
 TEST_F(ServedCard, TcpOnlyRefusesUdpClients) {
     StampedSource source(64, 64, 10);
     source.add(7, 100);
-    auto card = makeCard("GPU-0", 64, 64, 10, source);
-    card->addSplicingSource(1, 7);
-    card->setVideoEchoTransmissionMode(true);
-    const auto udp = runProgram({"ffprobe", "-v", "error", "-rtsp_transport", "udp",
-                                 "-show_entries", "stream=codec_name", card->getUrl()},
-                                20000);
-    EXPECT_NE(udp.exitCode, 0);
-    card->setVideoEchoTransmissionMode(false);
-    const auto allowed = runProgram({"ffprobe", "-v", "error", "-rtsp_transport", "udp",
+    for (const bool tcpOnly : {true, false}) {
+        auto card = makeCard(tcpOnly ? "GPU-tcp" : "GPU-any", 64, 64, 10, source);
+        card->addSplicingSource(1, 7);
+        card->setVideoEchoTransmissionMode(tcpOnly);
+        const auto udp = runProgram({"ffprobe", "-v", "error", "-rtsp_transport", "udp",
                                      "-show_entries", "stream=codec_name", card->getUrl()},
                                     20000);
-    EXPECT_EQ(allowed.exitCode, 0) << allowed.err;
+        EXPECT_EQ(udp.exitCode == 0, !tcpOnly) << "tcpOnly " << tcpOnly << ": " << udp.err;
+    }
 }
 
 TEST(VideoEchoServer, TwoStartsShareOneServerUntilTheLastStop) {
