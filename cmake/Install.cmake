@@ -1,6 +1,8 @@
 # Install rules and the CMake package: find_package(tarnmediadispatchvideoecho) gives the imported
 # targets tarnmediadispatchvideoecho::tarnmediadispatchvideoecho, ::host, ::shm and
-# ::tarnmultimachineproxy, with their public headers under include/.
+# ::tarnmultimachineproxy, with their public headers under include/. A process also links one echo
+# server build: ::host_videoecho_standin (serves nothing), or ::host_videoecho from the optional
+# component `streaming` (RTSP over GStreamer, which the package looks for only then).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -11,6 +13,9 @@ set(_tarn_targets host_interfaces echorecords host shm tarnmediadispatchvideoech
 if(TARGET streamplayer)
   list(APPEND _tarn_targets streamplayer)
   set_target_properties(streamplayer PROPERTIES INSTALL_RPATH "$ORIGIN")
+endif()
+if(TARGET host_videoecho_standin)
+  list(APPEND _tarn_targets host_videoecho_standin)
 endif()
 
 # Installed libraries find each other next to themselves.
@@ -48,6 +53,19 @@ endforeach()
 install(EXPORT ${_tarn_package}Targets
   NAMESPACE ${_tarn_package}::
   DESTINATION ${_tarn_config_dir})
+
+if(TARGET host_videoecho)
+  set_target_properties(host_videoecho PROPERTIES
+    INSTALL_RPATH "$ORIGIN"
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR})
+  install(TARGETS host_videoecho
+    EXPORT ${_tarn_package}StreamingTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(EXPORT ${_tarn_package}StreamingTargets
+    NAMESPACE ${_tarn_package}::
+    DESTINATION ${_tarn_config_dir})
+endif()
 
 configure_package_config_file(
   ${CMAKE_CURRENT_LIST_DIR}/${_tarn_package}Config.cmake.in

@@ -22,4 +22,5 @@ cmake -S "$root/tests/consumer/project" -B "$work/build" "${generator[@]}" \
   { cat "$work/configure.log" >&2; exit 1; }
 cmake --build "$work/build" >"$work/build.log" || { cat "$work/build.log" >&2; exit 1; }
 "$work/build/consumer"
+"$work/build/consumer_streaming"
 echo "consumer-test: the installed package builds and runs a consumer"

@@ -49,11 +49,22 @@ bool parseArgs(const CommandInfo& info, int argc, char** argv, ParsedArgs& out) 
     CLI::App app(info.summary, info.name);
     app.set_help_flag();  // the help above is this tool's own
     app.allow_extras(false);
+    // A last positional named "NAME..." takes one or more arguments.
+    const bool repeated =
+        !info.positionals.empty() && info.positionals.back().size() > 3 &&
+        info.positionals.back().compare(info.positionals.back().size() - 3, 3, "...") == 0;
     std::vector<std::string> positionals(info.positionals.size());
+    std::vector<std::string> repeatedValues;
     std::vector<CLI::Option*> positionalOptions;
     for (size_t i = 0; i < info.positionals.size(); ++i) {
-        positionalOptions.push_back(
-            app.add_option(info.positionals[i], positionals[i])->required());
+        const bool last = i + 1 == info.positionals.size();
+        if (last && repeated) {
+            const std::string name = info.positionals[i].substr(0, info.positionals[i].size() - 3);
+            positionalOptions.push_back(app.add_option(name, repeatedValues)->required());
+        } else {
+            positionalOptions.push_back(
+                app.add_option(info.positionals[i], positionals[i])->required());
+        }
     }
     // Values are kept as text: every command checks its own numbers, with its own messages.
     std::map<std::string, std::string> values;
@@ -84,6 +95,10 @@ bool parseArgs(const CommandInfo& info, int argc, char** argv, ParsedArgs& out) 
         throw UsageError(e.what());
     } catch (const CLI::ParseError& e) {
         throw UsageError(e.what());
+    }
+    if (repeated) {
+        positionals.pop_back();
+        positionals.insert(positionals.end(), repeatedValues.begin(), repeatedValues.end());
     }
     out.positionals() = positionals;
     for (const auto& [name, option] : options) {

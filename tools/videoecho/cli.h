@@ -41,6 +41,7 @@ struct CommandInfo {
 class ParsedArgs {
 public:
     const std::string& positional(size_t index) const { return positionals_.at(index); }
+    size_t positionalCount() const { return positionals_.size(); }
     bool has(const std::string& option) const { return values_.count(option) != 0; }
     // The option's value, or `fallback` when it was not given.
     std::string value(const std::string& option, const std::string& fallback = {}) const;

@@ -25,6 +25,7 @@ Command demoViewerCommand();
 Command demoMachineCommand();
 Command benchCommand();
 Command playCommand();
+Command serveCommand();
 
 // Every subcommand's info gets this option.
 OptionInfo verboseOption();

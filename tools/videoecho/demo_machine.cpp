@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 #include <host/rpc/mainmachineruntime.h>
 #include <host/rpc/noderuntime.h>
+#include <host/videoecho.h>
 #include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
 #include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyclient.h>
 #include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyserver.h>
@@ -134,6 +135,10 @@ int runMachine(const ParsedArgs& args, const char*) {
     auto mgr = std::make_shared<ReceivingEchoMgr>();
     mgr->setQVRuntime(runtime);
     mgr->setVideoEchoServerEnabled(true);
+    // Every machine of the demo may share this host: each serves its cards on a free port.
+    tarn::mediadispatch::VideoEchoServerOptions serverOptions;
+    serverOptions.port = 0;
+    tarn::mediadispatch::VideoEcho::setServerOptions(serverOptions);
     mgr->startVideoEchoServer();
     mgr->setEditingMode(vantor::kEditingModeLive, false);
 

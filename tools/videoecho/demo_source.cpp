@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 #include <host/imediamgr.h>
 #include <host/inprocessruntime.h>
+#include <host/videoecho.h>
 #include <tarnmediadispatchvideoecho/videoechodispatch.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
 
@@ -34,6 +35,10 @@ int runDemoSource(const ParsedArgs& args, const char*) {
     auto mgr = std::make_shared<tarn::mediadispatch::VideoEchoMgr>();
     mgr->setQVRuntime(&runtime);
     mgr->setVideoEchoServerEnabled(true);
+    // Every machine of the demo may share this host: each serves its cards on a free port.
+    tarn::mediadispatch::VideoEchoServerOptions serverOptions;
+    serverOptions.port = 0;
+    tarn::mediadispatch::VideoEcho::setServerOptions(serverOptions);
     mgr->startVideoEchoServer();
 
     auto echoDispatch = std::make_shared<tarn::mediadispatch::VideoEchoDispatch>();

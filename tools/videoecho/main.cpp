@@ -16,8 +16,8 @@ std::vector<videoecho::Command> allCommands() {
             videoecho::snapshotCommand(),   videoecho::watchCommand(),
             videoecho::cleanCommand(),      videoecho::demoCommand(),
             videoecho::benchCommand(),      videoecho::playCommand(),
-            videoecho::demoSourceCommand(), videoecho::demoViewerCommand(),
-            videoecho::demoMachineCommand()};
+            videoecho::serveCommand(),      videoecho::demoSourceCommand(),
+            videoecho::demoViewerCommand(), videoecho::demoMachineCommand()};
 }
 
 void printUsage(FILE* out, const std::vector<videoecho::Command>& commands) {

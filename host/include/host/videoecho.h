@@ -1,7 +1,9 @@
-// The host's streaming echo server of one display card: serves the card's picture behind a URL and
-// keeps the card's address and splice strategy. This host layer's version keeps what it is given,
-// generates its URL from the card, and emits `spliceStrategyChanged` whenever its strategy changes
-// (outside its own lock, on the calling thread). All operations are thread-safe.
+// The host's streaming echo server of one display card: serves the card's picture behind an RTSP
+// URL and keeps the card's address and splice strategy; it emits `spliceStrategyChanged` whenever
+// its strategy changes (outside its own lock, on the calling thread). Owned by the echo manager
+// through a shared_ptr; all operations are thread-safe. Two builds implement it: `host_videoecho`
+// (a real server on gst-rtsp-server) and `host_videoecho_standin` (keeps what it is given, serves
+// nothing).
 #pragma once
 
 #include <atomic>
@@ -12,9 +14,41 @@
 #include <vector>
 
 #include <echorecords/echorecords.h>
+#include <host/iframe.h>
 #include <host/signal.h>
 
 namespace tarn::mediadispatch {
+
+// What the source callback (`VideoEchoSourceCallBack`) is asked and what it answers. The server
+// calls it on its composing thread, up to four times per card frame interval, as
+// `callback(mediaId, slot)` for each region of the card, where `*slot` points at a
+// `VideoEchoSourceFrame` owned by the server (one per region, reused from call to call):
+// - it returns `slot` when the media has a picture: `frame` then describes it (width, height,
+//   `format` as an AVPixelFormat code, plane pointers and line sizes in `frame->kframe()`; the
+//   planes may point at memory of the callback's own that stays valid until its next call with this
+//   slot), and `sequence` is a number that changes whenever the picture is a new one;
+// - it returns nullptr when the media has no picture (never played, stopped, its channel gone): the
+//   region is shown black.
+// The server composes and sends a card frame when some region's sequence changed (at most at the
+// card's frame rate), and repeats the last picture once per frame interval while nothing changes.
+struct VideoEchoSourceFrame {
+    qv::mediacore::IFrame* frame = nullptr;
+    uint64_t sequence = 0;
+};
+
+// Where and how the process's RTSP server listens; set before the first start, read by it.
+struct VideoEchoServerOptions {
+    std::string bindAddress = "0.0.0.0";
+    // The host name or address put into URLs; empty = the IPv4 of the default-route interface
+    // (127.0.0.1, with a warning, when there is none).
+    std::string advertisedHost;
+    int port = 8554;   // 0 = any free port
+    std::string user;  // both non-empty = clients must authenticate (HTTP basic)
+    std::string password;
+    // The H.264 encoder element; x264enc (GPL) runs at ultrafast/zerolatency, openh264enc is the
+    // BSD-licensed alternative; any other element is used with its own defaults.
+    std::string encoder = "x264enc";
+};
 
 using SplicingRegionsCallBack =
     std::function<void(uint64_t, const std::vector<vantor::SplicingSource>&)>;
@@ -55,6 +89,8 @@ public:
     // servers are constructed with; stop returns whether it was running.
     static int startVideoEchoServer();
     static bool stopVideoEchoServer();
+    // The options of later starts (the host's own configuration; the library never calls it).
+    static void setServerOptions(const VideoEchoServerOptions& options);
 
     // What the server was given, for the host's own views and for tests.
     struct Settings {
@@ -83,6 +119,11 @@ private:
     Settings settings_;                        // guarded by mutex_
     SplicingRegionsCallBack splicingRegions_;  // guarded by mutex_
     VideoEchoSourceCallBack videoEchoSource_;  // guarded by mutex_
+
+    // The build's streaming part (null in the stand-in and for remote addresses); set once in the
+    // constructor.
+    struct Stream;
+    std::shared_ptr<Stream> stream_;
 };
 
 }  // namespace tarn::mediadispatch

@@ -1,46 +1,15 @@
+// What every build of the echo server shares: the card's address, its splice regions and the
+// strategy signal, and the record of what the server was given.
 #include <host/videoecho.h>
 
 #include <algorithm>
 
 namespace tarn::mediadispatch {
 
-namespace {
-
-// The process-wide stream machinery of the echo servers: a handle that is non-zero while it runs.
-std::atomic<int>& serverMachineryHandle() {
-    static std::atomic<int> handle{0};
-    return handle;
-}
-
-std::atomic<int>& serverMachineryStarts() {
-    static std::atomic<int> starts{0};
-    return starts;
-}
-
-}  // namespace
-
-VideoEcho::VideoEcho(const VideoEchoAddr& addr, const std::string& name, void* device,
-                     int serverHandle, bool serverEnabled)
-    : addr_(addr) {
-    settings_.name = name;
-    settings_.device = device;
-    settings_.serverHandle = serverHandle;
-    settings_.serverEnabled = serverEnabled;
-}
-
-VideoEcho::~VideoEcho() = default;
-
 void VideoEcho::setSplicingRegionsCallBack(const SplicingRegionsCallBack& callback) {
     std::lock_guard<std::mutex> lock(mutex_);
     splicingRegions_ = callback;
     settings_.hasSplicingRegionsCallBack = static_cast<bool>(callback);
-}
-
-void VideoEcho::setVideoEchoSourceCallBack(const VideoEchoSourceCallBack& callback) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    videoEchoSource_ = callback;
-    settings_.hasVideoEchoSourceCallBack = static_cast<bool>(callback);
-    ++settings_.sourceCallBackUpdates;
 }
 
 void VideoEcho::addSplicingSource(uint64_t ownerId, uint64_t mediaId) {
@@ -63,50 +32,6 @@ void VideoEcho::removeSplicingSource(uint64_t, uint64_t mediaId) {
                       regions.end());
         return regions.size() != before;
     });
-}
-
-std::string VideoEcho::getUrl() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return addr_.url.empty() ? "rtsp://" + addr_.cardId.nodeId + "/echo/" + addr_.cardId.deviceId
-                             : addr_.url;
-}
-
-void VideoEcho::setVideoEchoResolution(float width, float height) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    settings_.width = width;
-    settings_.height = height;
-}
-
-void VideoEcho::setVideoEchoTransmissionMode(bool mode) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    settings_.transmissionMode = mode;
-}
-
-void VideoEcho::setVideoEchoFPS(float fps) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    settings_.fps = fps;
-}
-
-void VideoEcho::setVideoEchoBitRate(float bitRate) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    settings_.bitRate = bitRate;
-}
-
-std::string VideoEcho::generateRtspAddr(const std::string& nodeId) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return "rtsp://" + nodeId + "/echo/" + addr_.cardId.deviceId;
-}
-
-bool VideoEcho::createRecordVideo() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!settings_.serverEnabled) {
-        return false;
-    }
-    if (addr_.url.empty()) {
-        addr_.url = "rtsp://" + addr_.cardId.nodeId + "/echo/" + addr_.cardId.deviceId;
-    }
-    settings_.recording = true;
-    return true;
 }
 
 VideoEchoAddr VideoEcho::getAddr() {
@@ -167,16 +92,6 @@ void VideoEcho::updateSpliceStrategy(uint64_t ownerId, uint64_t mediaId, vantor:
     } else {
         removeSplicingSource(ownerId, mediaId);
     }
-}
-
-int VideoEcho::startVideoEchoServer() {
-    const int handle = ++serverMachineryStarts();
-    serverMachineryHandle() = handle;
-    return handle;
-}
-
-bool VideoEcho::stopVideoEchoServer() {
-    return serverMachineryHandle().exchange(0) != 0;
 }
 
 VideoEcho::Settings VideoEcho::settings() const {
