@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -109,9 +110,17 @@ std::size_t linesContaining(const std::string& path, const std::string& text) {
 }
 
 TEST(RpcServerLimits, OutOfDescriptorsTheServerRestsAndRecovers) {
+    if (kSanitized) {
+        // The sanitizer runtimes open files of their own while they check (the vptr check reads
+        // the process's memory map), and report false errors once descriptors run out.
+        GTEST_SKIP() << "sanitizer runtimes need descriptors that this test takes away";
+    }
     char logPath[] = "/tmp/rpc_emfile_log_XXXXXX";
     const int logFd = ::mkstemp(logPath);
     ASSERT_GE(logFd, 0);
+    // Removed however the test ends.
+    const std::unique_ptr<char, void (*)(char*)> removeLog(logPath,
+                                                           [](char* path) { ::unlink(path); });
     {
         ForkedProcess server([logFd](int toParent) {
             ::dup2(logFd, STDERR_FILENO);
@@ -160,7 +169,6 @@ TEST(RpcServerLimits, OutOfDescriptorsTheServerRestsAndRecovers) {
         EXPECT_TRUE(recovered) << "no new connection served after the crowd left";
     }
     ::close(logFd);
-    ::unlink(logPath);
 }
 
 TEST(RpcServerLimits, ConnectionsBeyondTheCapAreClosed) {
