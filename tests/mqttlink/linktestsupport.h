@@ -28,7 +28,9 @@ inline host::link::MosquittoBrokerOptions twoInstallations() {
     return options;
 }
 
-// Records what a manager reports through its signals, for waiting on it.
+// Records what a manager reports through its signals, for waiting on it. The slots hold the
+// record by shared pointer: a signal already on its way on the link's delivery thread when the log
+// is destroyed writes into a record that still exists.
 class SignalLog {
 public:
     using Clock = std::chrono::steady_clock;
@@ -39,22 +41,24 @@ public:
 
     // Disconnects when destroyed, so it may die before the manager.
     explicit SignalLog(host::link::MqttLinkMgr& link)
-        : node_(
-              link.serverNodeInfoChanged.connect([this](const vantor::link::ServerNodeInfo& info) {
-                  add("node " + info.nodeId + (info.disconnected ? " lost" : " present"));
+        : record_(std::make_shared<Record>()),
+          node_(link.serverNodeInfoChanged.connect(
+              [record = record_](const vantor::link::ServerNodeInfo& info) {
+                  record->add("node " + info.nodeId + (info.disconnected ? " lost" : " present"));
               })),
-          type_(link.serverTypeChanged.connect([this](const vantor::link::ServerType& type) {
-              add("type " + std::to_string(type));
-          })),
-          resync_(link.resyncRequested.connect([this] { add("resync"); })) {}
+          type_(link.serverTypeChanged.connect(
+              [record = record_](const vantor::link::ServerType& type) {
+                  record->add("type " + std::to_string(type));
+              })),
+          resync_(link.resyncRequested.connect([record = record_] { record->add("resync"); })) {}
 
     // The time of the first entry `text` at or after `since`, or nothing within `timeout`.
     std::optional<Clock::time_point> waitFor(const std::string& text, Clock::time_point since,
                                              std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(record_->mutex);
         std::optional<Clock::time_point> found;
-        changed_.wait_for(lock, timeout, [&] {
-            for (const auto& entry : entries_) {
+        record_->changed.wait_for(lock, timeout, [&] {
+            for (const auto& entry : record_->entries) {
                 if (entry.text == text && entry.at >= since) {
                     found = entry.at;
                     return true;
@@ -65,24 +69,27 @@ public:
         return found;
     }
     size_t count(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(record_->mutex);
         size_t n = 0;
-        for (const auto& entry : entries_) {
+        for (const auto& entry : record_->entries) {
             n += entry.text == text ? 1 : 0;
         }
         return n;
     }
 
 private:
-    void add(std::string text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        entries_.push_back({std::move(text), Clock::now()});
-        changed_.notify_all();
-    }
+    struct Record {
+        void add(std::string text) {
+            std::lock_guard<std::mutex> lock(mutex);
+            entries.push_back({std::move(text), Clock::now()});
+            changed.notify_all();
+        }
+        mutable std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<Entry> entries;  // guarded by mutex
+    };
 
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Entry> entries_;  // guarded by mutex_
+    std::shared_ptr<Record> record_;
     host::ScopedConnection node_;
     host::ScopedConnection type_;
     host::ScopedConnection resync_;
