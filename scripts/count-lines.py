@@ -5,7 +5,8 @@ code:  non-blank, non-comment lines of .cpp/.h files under libs/, host/ and tool
 tests: the same count for everything built only for tests: tests/ (fakes, harnesses and helper
        scripts included)
 
-usage: scripts/count-lines.py [--max-ratio R]   exits 1 when tests/code exceeds R
+usage: scripts/count-lines.py [--max-ratio R] [--per-folder]
+       exits 1 when tests/code exceeds R; --per-folder also lists each folder of tests/
 """
 import argparse
 import pathlib
@@ -52,6 +53,7 @@ def count(dirs, suffixes):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--max-ratio", type=float, default=None)
+    parser.add_argument("--per-folder", action="store_true")
     args = parser.parse_args()
     code = count(CODE_DIRS, SOURCE_SUFFIXES)
     tests = count(TEST_DIRS, SOURCE_SUFFIXES | SCRIPT_SUFFIXES)
@@ -59,6 +61,10 @@ def main():
     print(f"code  {code:7d} lines (libs, host, tools)")
     print(f"tests {tests:7d} lines (tests)")
     print(f"ratio {ratio:7.2f}")
+    if args.per_folder:
+        for folder in sorted(p for p in (ROOT / "tests").iterdir() if p.is_dir()):
+            lines = count([f"tests/{folder.name}"], SOURCE_SUFFIXES | SCRIPT_SUFFIXES)
+            print(f"  tests/{folder.name:14s} {lines:6d}")
     if args.max_ratio is not None and ratio > args.max_ratio:
         print(f"tests/code {ratio:.2f} is above {args.max_ratio:.2f}", file=sys.stderr)
         return 1
