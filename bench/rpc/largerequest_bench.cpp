@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-#include "../../tests/proxy/largerequest.h"
+#include "largerequest.h"
 
 namespace {
 

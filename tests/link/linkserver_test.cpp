@@ -7,8 +7,8 @@
 
 #include <tarnmediadispatchvideoecho/videoecholinkserver.h>
 
-#include "../proxy/fakevideoechomgr.h"
-#include "../proxy/payloads.h"
+#include "fakevideoechomgr.h"
+#include "payloads.h"
 #include "logcapture.h"
 #include "recordinglinkmgr.h"
 #include "recordingrpcserver.h"

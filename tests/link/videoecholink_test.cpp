@@ -6,8 +6,8 @@
 
 #include <tarnmediadispatchvideoecho/videoecholink.h>
 
-#include "../proxy/fakevideoechomgr.h"
-#include "../proxy/payloads.h"
+#include "fakevideoechomgr.h"
+#include "payloads.h"
 #include "logcapture.h"
 #include "recordinglinkmgr.h"
 #include "recordingrpcserver.h"

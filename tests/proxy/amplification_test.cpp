@@ -8,7 +8,7 @@
 
 #include <host/rpc/wire.h>
 
-#include "../rpc/rawpeer.h"
+#include "rawpeer.h"
 #include "mainmachineprocess.h"
 #include "payloads.h"
 

@@ -22,7 +22,7 @@
 #include <tarnmediadispatchvideoecho/videoechodispatch.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
 
-#include "../proxy/largerequest.h"
+#include "largerequest.h"
 #include "echotestsupport.h"
 #include "standindispatch.h"
 

@@ -12,7 +12,7 @@
 #include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyserver.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
 
-#include "../rpc/rawpeer.h"
+#include "rawpeer.h"
 #include "payloads.h"
 
 namespace tarn::mediadispatch::testing {
