@@ -230,7 +230,10 @@ int runDemo(const ParsedArgs& args, const char* argv0) {
                              : "result: FAILED, frames did not arrive intact");
     bool machinesAgree = true;
     if (args.has("machines")) {
-        machinesAgree = runMachinesDemo(self, verbose, args.value("broker"));
+        machinesAgree = runMachinesDemo(
+            self, verbose, args.value("broker"),
+            parseNumber(args.value("machine-seconds", "3"), "--machine-seconds", 0.5, 3600),
+            args.value("machine-png", "machine-echo.png"));
     }
     return ok && machinesAgree ? 0 : 1;
 }
@@ -251,6 +254,11 @@ Command demoCommand() {
          "also run a main machine and two nodes (each in a network namespace of its own "
          "when possible) and show that they agree on echo addresses and splice "
          "strategies"},
+        {"machine-seconds", "N",
+         "with --machines: how long each node sends its pattern (default 3)"},
+        {"machine-png", "FILE",
+         "with --machines: where the main machine writes a picture it received "
+         "(default machine-echo.png)"},
         {"broker", "HOST:PORT",
          "with --machines: use this MQTT broker on loopback for the link instead of "
          "starting one"},

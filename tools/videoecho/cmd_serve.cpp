@@ -3,81 +3,22 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <map>
 #include <memory>
 #include <mutex>
 
 #include <fmt/format.h>
 #include <host/videoecho.h>
-#include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 
 #include "commands.h"
+#include "echosources.h"
 #include "interrupt.h"
-#include "pattern.h"
-#include "quietstderr.h"
 
 namespace videoecho {
 
 namespace {
 
 using tarn::mediadispatch::VideoEcho;
-
-// Tells a new picture from the same one again: the pattern's frame number when the channel carries
-// it, else a hash of a few rows of the first plane.
-uint64_t pictureIdentity(const qv::mediacore::IFrame& frame) {
-    const FrameView view = viewOf(frame);
-    Stamp stamp;
-    bool checksumOk = false;
-    if (readStamp(view, stamp, checksumOk) && checksumOk) {
-        return stamp.frame + 1;
-    }
-    uint64_t hash = 1469598103934665603ULL;
-    const int rows[] = {0, view.height / 3, view.height / 2, view.height * 2 / 3};
-    for (const int row : rows) {
-        const uint8_t* line = view.data[0] + static_cast<size_t>(row) * view.lineSizes[0];
-        for (int i = 0; i < std::abs(view.lineSizes[0]); i += 7) {
-            hash = (hash ^ line[i]) * 1099511628211ULL;
-        }
-    }
-    return hash;
-}
-
-// The card's source: media id i + 1 is the channel of the i-th key, read with its own player on
-// the server's composing thread.
-class ChannelSources {
-public:
-    ChannelSources(const std::vector<std::string>& keys, bool quiet) : quiet_(quiet) {
-        for (const auto& key : keys) {
-            auto player = std::make_shared<vantor::mediadispatch::SharedMemoryPlayer>(nullptr, key);
-            player->play(0.0, 0.0);
-            players_.push_back(player);
-        }
-    }
-
-    void** answer(uint64_t mediaId, void** slot) {
-        if (mediaId == 0 || mediaId > players_.size() || slot == nullptr || *slot == nullptr) {
-            return nullptr;
-        }
-        qv::mediacore::IFrame* frame = nullptr;
-        {
-            QuietStderr silence(quiet_);
-            frame = players_[mediaId - 1]->getFrame(0.0);
-        }
-        if (frame == nullptr) {
-            return nullptr;
-        }
-        auto* out = static_cast<tarn::mediadispatch::VideoEchoSourceFrame*>(*slot);
-        out->frame->setWidth(frame->getWidth());
-        out->frame->setHeight(frame->getHeight());
-        out->frame->setFormat(frame->format());
-        *out->frame->kframe() = *frame->kframe();
-        out->sequence = pictureIdentity(*frame);
-        return slot;
-    }
-
-private:
-    const bool quiet_;
-    std::vector<std::shared_ptr<vantor::mediadispatch::SharedMemoryPlayer>> players_;
-};
 
 std::vector<tarn::mediadispatch::SpliceRegion> gridRegions(size_t count) {
     const auto columns = static_cast<size_t>(std::ceil(std::sqrt(static_cast<double>(count))));
@@ -127,7 +68,12 @@ int runServe(const ParsedArgs& args, const char*) {
     if (handle <= 0) {
         throw RunError(fmt::format("cannot serve on port {} (in use?)", port));
     }
-    auto sources = std::make_shared<ChannelSources>(keys, !args.has("verbose"));
+    // Media id i + 1 is the channel of the i-th key.
+    std::map<uint64_t, std::string> channels;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        channels[i + 1] = keys[i];
+    }
+    auto sources = std::make_shared<EchoChannelSources>(channels, !args.has("verbose"));
     {
         auto card = std::make_shared<VideoEcho>(
             tarn::mediadispatch::VideoEchoAddr{{hostName(), 0, "serve", ""}, ""}, "video1", nullptr,
@@ -135,9 +81,7 @@ int runServe(const ParsedArgs& args, const char*) {
         card->setVideoEchoResolution(static_cast<float>(width), static_cast<float>(height));
         card->setVideoEchoFPS(static_cast<float>(fps));
         card->setVideoEchoBitRate(static_cast<float>(kbps * 1000));
-        card->setVideoEchoSourceCallBack([sources](const uint64_t& mediaId, void** slot) {
-            return sources->answer(mediaId, slot);
-        });
+        card->setVideoEchoSourceCallBack(EchoChannelSources::callbackOf(sources));
         card->synchronizeSpliceStrategy(tarn::mediadispatch::VideoEchoSpliceStrategy{
             card->getAddr(), gridRegions(keys.size())});
         std::printf("url: %s\n", card->getUrl().c_str());

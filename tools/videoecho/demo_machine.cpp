@@ -1,9 +1,11 @@
 // One machine of `demo --machines`: the main machine (RPC server runtime and the multi-machine
 // proxy server) or a node (RPC client runtime and a proxy client), each with one display card of
 // its own whose echo server the manager creates. Driven by the demo through stdin lines:
-// "go" makes the machine echo its card and play a media on it, "report" prints the addresses and
-// splice strategies it holds, end of input ends it.
+// "go" makes the machine echo its card and play a media on it, "send S" sends S seconds of a
+// stamped pattern on it, "watch" / "unwatch" play the other machines' cards and report what
+// arrived, "report" prints the addresses and splice strategies it holds, end of input ends it.
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,8 +22,10 @@
 
 #include "commands.h"
 #include "demo_link.h"
+#include "demo_picture.h"
 #include "demohost.h"
 #include "demoprotocol.h"
+#include "echosources.h"
 
 namespace videoecho {
 
@@ -91,15 +95,11 @@ void report(const std::string& machine, const std::string& source,
     }
 }
 
-bool waitFor(const std::string& word) {
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        if (line == word) {
-            return true;
-        }
-    }
-    return false;
-}
+// The pattern a machine plays on its card, and the card's size and rate: small enough that the
+// machines of the demo encode and decode it on a shared 2-core machine.
+constexpr int kPatternWidth = 640;
+constexpr int kPatternHeight = 360;
+constexpr double kPatternFps = 30;
 
 int runMachine(const ParsedArgs& args, const char*) {
     const std::string role = args.value("role");
@@ -138,8 +138,12 @@ int runMachine(const ParsedArgs& args, const char*) {
     // Every machine of the demo may share this host: each serves its cards on a free port.
     tarn::mediadispatch::VideoEchoServerOptions serverOptions;
     serverOptions.port = 0;
+    // Each machine puts its own address on the virtual link into its URLs.
+    serverOptions.advertisedHost = args.value("advertise");
     tarn::mediadispatch::VideoEcho::setServerOptions(serverOptions);
     mgr->startVideoEchoServer();
+    mgr->setVideoEchoResolution(kPatternWidth, kPatternHeight);
+    mgr->setVideoEchoFPS(kPatternFps);
     mgr->setEditingMode(vantor::kEditingModeLive, false);
 
     tarn::mediadispatch::STDisplayCardId card;
@@ -180,28 +184,74 @@ int runMachine(const ParsedArgs& args, const char*) {
         ready["port"] = std::to_string(mainRuntime->port());
     }
     emitDemoRecord("ready", ready);
+    tarn::MediaInfo media;
 
-    if (waitFor("go")) {
-        // Echo the card (its server gets an address) and play a media on it (the server's splice
-        // strategy gains the media's region).
-        mgr->addEcho(card, nullptr);
-        mgr->createRecordVideo(card);
-        auto host = dispatchPlayingMedia(*mgr, mediaId);
-        mgr->removeDispatch();
-        emitDemoRecord("done", {{"machine", name}});
-    }
-    if (waitFor("report")) {
-        if (nodeRuntime) {
-            nodeRuntime->drain();
+    std::unique_ptr<DemoCardWatcher> watcher;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (line == "go") {
+            // The card's picture: the echo channel of the media it plays (the manager makes the
+            // channel when the media is added), read back by the card's server on its composing
+            // thread. The manager hands the callback to servers it creates from now on.
+            mgr->setVideoEchoSourceCallBack(
+                EchoChannelSources::callbackOf(std::make_shared<EchoChannelSources>(
+                    std::map<uint64_t, std::string>{
+                        {mediaId, demoEchoKey(mediaId, vantor::kEditingModeLive)}},
+                    !args.has("verbose"))));
+            // Echo the card (its server gets an address) and play a media on it (the server's
+            // splice strategy gains the media's region, the whole card).
+            mgr->addEcho(card, nullptr);
+            mgr->createRecordVideo(card);
+            auto host = dispatchPlayingMedia(*mgr, mediaId);
+            mgr->removeDispatch();
+            media = host->media();
+            emitDemoRecord("done", {{"machine", name}});
+        } else if (line.rfind("send ", 0) == 0) {
+            const double seconds = parseNumber(line.substr(5), "send", 0.1, 3600);
+            const uint64_t sent =
+                sendDemoPattern(*mgr, media, kPatternWidth, kPatternHeight, kPatternFps, seconds);
+            emitDemoRecord(
+                "sent",
+                {{"machine", name}, {"card", card.deviceId}, {"frames", std::to_string(sent)}});
+        } else if (line == "watch") {
+            // The cards of the other machines, as the proxies told this machine about them.
+            std::vector<DemoCardWatcher::Card> cards;
+            for (const auto& a : mgr->getAllVideoEchoAddr()) {
+                if (a.cardId.nodeId != name && !a.url.empty()) {
+                    cards.push_back({a.cardId.deviceId, a.url});
+                }
+            }
+            watcher = std::make_unique<DemoCardWatcher>(cards);
+            const size_t showing = watcher->waitFirstPictures(15000);
+            emitDemoRecord("watching", {{"machine", name},
+                                        {"cards", std::to_string(cards.size())},
+                                        {"showing", std::to_string(showing)}});
+        } else if (line == "unwatch" && watcher) {
+            for (const auto& r : watcher->finish(args.value("png"))) {
+                emitDemoRecord("picture", {{"card", r.card.card},
+                                           {"url", r.card.url},
+                                           {"unique", std::to_string(r.unique)},
+                                           {"p50", fmt::format("{:.1f}", r.latency.p50Ms)},
+                                           {"p99", fmt::format("{:.1f}", r.latency.p99Ms)},
+                                           {"png", r.png ? args.value("png") : ""},
+                                           {"pngframe", std::to_string(r.pngFrame)},
+                                           {"pnglatency", fmt::format("{:.1f}", r.pngLatencyMs)}});
+            }
+            watcher.reset();
+            emitDemoRecord("watched", {{"machine", name}});
+        } else if (line == "report") {
+            if (nodeRuntime) {
+                nodeRuntime->drain();
+            }
+            report(name, "servers", mgr->getAllVideoEchoAddr(), mgr->getAllEchoSpliceStrategies());
+            report(name, "received", mgr->receivedAddrs(), mgr->receivedStrategies());
+            if (link) {
+                link->report(name);
+            }
+            emitDemoRecord("result", {{"machine", name}});
         }
-        report(name, "servers", mgr->getAllVideoEchoAddr(), mgr->getAllEchoSpliceStrategies());
-        report(name, "received", mgr->receivedAddrs(), mgr->receivedStrategies());
-        if (link) {
-            link->report(name);
-        }
-        emitDemoRecord("result", {{"machine", name}});
     }
-    waitFor("\x04");  // until the demo closes stdin
+    watcher.reset();
     link.reset();
     for (auto& c : forwarding) {
         c.disconnect();
@@ -230,6 +280,8 @@ Command demoMachineCommand() {
         {"host", "ADDRESS", "the main machine's address (nodes)"},
         {"port", "PORT", "the main machine's port (nodes)"},
         {"media-id", "ID", "the media this machine plays on its card"},
+        {"advertise", "ADDRESS", "the address this machine puts into its echo URLs"},
+        {"png", "FILE", "where the main machine writes a picture it received"},
         verboseOption()};
     const auto linkOptions = demoLinkOptions();
     info.options.insert(info.options.end(), linkOptions.begin(), linkOptions.end());

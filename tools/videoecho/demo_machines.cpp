@@ -100,9 +100,66 @@ Holdings holdingsOf(const Machine& m) {
     return h;
 }
 
+// Has the main machine play the nodes' cards while the nodes send their pattern for `seconds`;
+// prints what arrived per card. False when a card's picture did not arrive.
+bool showPictures(Machine& main, const std::vector<Machine*>& nodes, double seconds) {
+    main.process->sendLine("watch");
+    collect({&main}, "watching", 30000);
+    const DemoRecord* watching = find(main, "watching");
+    std::printf("\nthe main machine plays %s node cards; %s showed a picture before the nodes sent\n",
+                watching->text("cards").c_str(), watching->text("showing").c_str());
+    std::fflush(stdout);
+    for (Machine* node : nodes) {
+        node->process->sendLine(fmt::format("send {}", seconds));
+    }
+    collect(nodes, "sent", static_cast<int>(seconds * 1000) + 20000);
+    // The last frames are still on their way.
+    usleep(500000);
+    main.process->sendLine("unwatch");
+    collect({&main}, "watched", 15000);
+
+    std::map<std::string, double> sent;
+    for (Machine* node : nodes) {
+        const DemoRecord* r = find(*node, "sent");
+        sent[r->text("card")] = r->number("frames");
+    }
+    std::printf(
+        "\npictures on the main machine (each node's card played through an EchoMedia with a "
+        "stream echo;\nlatency = getFrame time minus the send time in the picture's stamp):\n");
+    std::printf("%-15s %-52s %6s %7s %8s %8s\n", "card", "url", "sent", "unique", "p50 ms",
+                "p99 ms");
+    bool ok = true;
+    std::set<std::string> arrived;
+    std::string png;
+    for (const auto& r : main.records) {
+        if (r.kind != "picture") {
+            continue;
+        }
+        const std::string card = r.text("card");
+        std::printf("%-15s %-52s %6.0f %7.0f %8s %8s\n", card.c_str(), r.text("url").c_str(),
+                    sent[card], r.number("unique"), r.text("p50").c_str(), r.text("p99").c_str());
+        if (r.number("unique") > 0) {
+            arrived.insert(card);
+        }
+        if (!r.text("png").empty()) {
+            png = fmt::format("{} ({}, frame {}, received {} ms after it was sent)", r.text("png"),
+                              card, r.text("pngframe"), r.text("pnglatency"));
+        }
+    }
+    for (const auto& [card, frames] : sent) {
+        if (arrived.count(card) == 0) {
+            ok = false;
+            std::printf("%s: NO PICTURE arrived on the main machine\n", card.c_str());
+        }
+    }
+    std::printf("%-15s %s\n", "picture", png.empty() ? "none" : png.c_str());
+    return ok;
+}
+
 }  // namespace
 
-bool runMachinesDemo(const std::string& self, bool verbose, const std::string& existingBroker) {
+bool runMachinesDemo(const std::string& self, bool verbose, const std::string& existingBroker,
+                     double pictureSeconds, const std::string& png) {
     // A broker named with --broker is on this machine's loopback, which no namespace reaches: the
     // machines then run on loopback too.
     std::string whyNot = "--broker names a broker on this machine's loopback";
@@ -144,16 +201,18 @@ bool runMachinesDemo(const std::string& self, bool verbose, const std::string& e
     Machine node2{"node-2", nullptr, {}};
     const uint64_t baseMedia = 8000000 + static_cast<uint64_t>(getpid()) * 10;
     start(main, 0,
-          {"--role", "main", "--name", "main", "--bind", mainHost, "--media-id",
-           std::to_string(baseMedia)});
+          {"--role", "main", "--name", "main", "--bind", mainHost, "--advertise", mainHost, "--png",
+           png, "--media-id", std::to_string(baseMedia)});
     collect({&main}, "ready", 10000);
     const std::string port = find(main, "ready")->text("port");
-    start(node1, 1,
-          {"--role", "node", "--name", "node-1", "--host", mainHost, "--port", port, "--media-id",
-           std::to_string(baseMedia + 1)});
-    start(node2, 2,
-          {"--role", "node", "--name", "node-2", "--host", mainHost, "--port", port, "--media-id",
-           std::to_string(baseMedia + 2)});
+    start(
+        node1, 1,
+        {"--role", "node", "--name", "node-1", "--host", mainHost, "--port", port, "--advertise",
+         network ? network->address(1) : "127.0.0.1", "--media-id", std::to_string(baseMedia + 1)});
+    start(
+        node2, 2,
+        {"--role", "node", "--name", "node-2", "--host", mainHost, "--port", port, "--advertise",
+         network ? network->address(2) : "127.0.0.1", "--media-id", std::to_string(baseMedia + 2)});
     collect({&node1, &node2}, "ready", 10000);
     // The nodes' handler registrations travel to the main machine before it publishes.
     usleep(300000);
@@ -166,6 +225,7 @@ bool runMachinesDemo(const std::string& self, bool verbose, const std::string& e
     }
     // Let the republications reach every node.
     usleep(500000);
+    const bool picturesArrived = showPictures(main, {&node1, &node2}, pictureSeconds);
     for (Machine* m : {&main, &node1, &node2}) {
         m->process->sendLine("report");
     }
@@ -220,7 +280,7 @@ bool runMachinesDemo(const std::string& self, bool verbose, const std::string& e
     std::printf("\n%s\n", agree ? "machines agree: every machine holds the same 3 echo addresses "
                                   "and 3 splice strategies"
                                 : "machines DISAGREE on echo addresses or splice strategies");
-    return agree && linkShown;
+    return agree && linkShown && picturesArrived;
 }
 
 }  // namespace videoecho
