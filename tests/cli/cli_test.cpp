@@ -206,6 +206,7 @@ TEST(CliDemo, MachinesAgreeOnEchoAddressesAndStrategies) {
     const std::string png = "/tmp/" + uniqueKey("machines") + ".png";
     const ToolResult r = runTool({"demo", "--seconds", "1", "--machines", "--png", png}, 90000);
     unlink(png.c_str());
+    unlink((png.substr(0, png.size() - 4) + "-machines.png").c_str());
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("machines agree: every machine holds the same 3 echo addresses"),
               std::string::npos)

@@ -68,6 +68,15 @@ std::string mbPerSecond(double bytes, double seconds) {
     return seconds > 0 ? fmt::format("{:.1f} MB/s", bytes / seconds / 1e6) : "-";
 }
 
+// Where the main machine's picture goes by default: beside the viewer's, "echo.png" ->
+// "echo-machines.png".
+std::string machinesPngBeside(const std::string& png) {
+    const std::string suffix = ".png";
+    const bool hasSuffix = png.size() > suffix.size() &&
+                           png.compare(png.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return (hasSuffix ? png.substr(0, png.size() - suffix.size()) : png) + "-machines.png";
+}
+
 int runDemo(const ParsedArgs& args, const char* argv0) {
     ParsedArgs sendArgs = args;
     if (!sendArgs.has("seconds")) {
@@ -233,7 +242,7 @@ int runDemo(const ParsedArgs& args, const char* argv0) {
         machinesAgree = runMachinesDemo(
             self, verbose, args.value("broker"),
             parseNumber(args.value("machine-seconds", "3"), "--machine-seconds", 0.5, 3600),
-            args.value("machine-png", "machine-echo.png"));
+            args.value("machine-png", machinesPngBeside(png)));
     }
     return ok && machinesAgree ? 0 : 1;
 }
@@ -258,7 +267,7 @@ Command demoCommand() {
          "with --machines: how long each node sends its pattern (default 3)"},
         {"machine-png", "FILE",
          "with --machines: where the main machine writes a picture it received "
-         "(default machine-echo.png)"},
+         "(default: beside --png, echo-machines.png)"},
         {"broker", "HOST:PORT",
          "with --machines: use this MQTT broker on loopback for the link instead of "
          "starting one"},
