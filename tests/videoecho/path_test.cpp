@@ -1,0 +1,174 @@
+// The whole echo path in one process: a served card played by the host's stream player, the
+// frame number and send time read back from the blocks of every picture at getFrame; and the
+// same through `videoecho play`. Slow: every case watches a live stream for seconds.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include <host/streammediaplayer.h>
+
+#include "blockstamp.h"
+#include "childprocess.h"
+#include "logcapture.h"
+#include "servedcard.h"
+
+namespace videoechotest {
+namespace {
+
+using namespace std::chrono_literals;
+using qv::streammediaplayercore::StreammediaPlayer;
+using videoecho::Region;
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 360;
+constexpr float kFps = 30;
+
+// What a player showed at getFrame, polled as a host's player thread would.
+struct Watched {
+    std::vector<uint32_t> frames;  // stamps read in `region`, each the first time it was seen
+    int64_t firstPictureNs = -1;   // since the start of watching
+    int width = 0;                 // of the last picture
+    bool blackCentre = false;      // the region's centre was black in the last picture
+};
+
+Watched watch(StreammediaPlayer& player, std::chrono::milliseconds duration,
+              const Region& region = {0, 0, kWidth, kHeight}) {
+    Watched w;
+    const int64_t start = videoecho::monotonicNs();
+    while (videoecho::monotonicNs() - start < duration.count() * 1000000) {
+        std::this_thread::sleep_for(2ms);
+        qv::mediacore::IFrame* frame = player.getFrame(0.0);
+        if (frame == nullptr) {
+            continue;
+        }
+        const videoecho::FrameView view = videoecho::viewOf(*frame);
+        if (w.firstPictureNs < 0) {
+            w.firstPictureNs = videoecho::monotonicNs() - start;
+        }
+        w.width = view.width;
+        const int x = region.x + region.width / 2;
+        const int y = region.y + region.height / 4;
+        w.blackCentre = view.width == kWidth && view.data[0][y * view.lineSizes[0] + x] < 32;
+        const auto stamp = readBlockStamp(view, region);
+        if (stamp && (w.frames.empty() || w.frames.back() != stamp->frame)) {
+            w.frames.push_back(stamp->frame);
+        }
+    }
+    return w;
+}
+
+// Frames arrived in order, and nearly all frames drawn between the first and the last seen.
+void expectSteady(const Watched& w, const std::string& who) {
+    ASSERT_GE(w.frames.size(), 30U) << who;
+    EXPECT_TRUE(std::is_sorted(w.frames.begin(), w.frames.end())) << who;
+    const double span = w.frames.back() - w.frames.front() + 1;
+    EXPECT_GE(static_cast<double>(w.frames.size()) / span, 0.9) << who;
+}
+
+TEST_F(ServedCard, PlayersGetEveryFrameInOrderAndAJoiningPlayerAKeyFrameAtOnce) {
+    PatternSource source(kWidth, kHeight, kFps);
+    auto card = makeCard("GPU-0", kWidth, kHeight, kFps, source);
+    StreammediaPlayer first(nullptr, card->getUrl(), nullptr);
+    StreammediaPlayer second(nullptr, card->getUrl(), nullptr);
+    first.play(0.0, 0.0);
+    Watched a;
+    std::thread watcher([&] { a = watch(first, 5s); });
+    std::this_thread::sleep_for(2s);
+    second.play(0.0, 0.0);
+    const Watched b = watch(second, 3s);
+    watcher.join();
+    expectSteady(a, "first");
+    expectSteady(b, "second");
+    // One encode is shared: the joining player's first frame was one the first one saw too.
+    EXPECT_GT(b.frames.front(), a.frames.front());
+    EXPECT_LT(b.firstPictureNs, 2'000'000'000) << "no key frame for the joining client";
+}
+
+TEST_F(ServedCard, EachSourceIsScaledIntoItsRegionAndARegionTurnsBlackWhenItsSourceGoes) {
+    PatternSource source(kWidth, kHeight, kFps);
+    auto card = makeCard("GPU-0", kWidth, kHeight, kFps, source);
+    source.add(8);
+    card->synchronizeSpliceStrategy(tarn::mediadispatch::VideoEchoSpliceStrategy{
+        card->getAddr(), {{1, 7, {0, 0, 0.5f, 1}}, {1, 8, {0.5f, 0.5f, 0.5f, 0.5f}}}});
+    const Region left{0, 0, kWidth / 2, kHeight};
+    const Region corner{kWidth / 2, kHeight / 2, kWidth / 2, kHeight / 2};
+    StreammediaPlayer player(nullptr, card->getUrl(), nullptr);
+    player.play(0.0, 0.0);
+    expectSteady(watch(player, 3s, left), "left half");
+    expectSteady(watch(player, 2s, corner), "bottom-right quarter");
+
+    source.remove(8);
+    std::this_thread::sleep_for(500ms);
+    const Watched gone = watch(player, 1s, corner);
+    EXPECT_TRUE(gone.frames.empty());
+    EXPECT_TRUE(gone.blackCentre);
+    expectSteady(watch(player, 2s, left), "left half, after");
+}
+
+TEST_F(ServedCard, ThePlayerFollowsASizeChangeAndAServerThatComesBack) {
+    testsupport::LogCapture log;
+    PatternSource source(kWidth, kHeight, kFps);
+    auto card = makeCard("GPU-0", kWidth, kHeight, kFps, source);
+    const std::string url = card->getUrl();
+    StreammediaPlayer player(nullptr, url, nullptr);
+    player.play(0.0, 0.0);
+    ASSERT_EQ(watch(player, 3s).width, kWidth);
+    // A new size on the live stream: the same connection carries on.
+    card->setVideoEchoResolution(480, 270);
+    EXPECT_EQ(watch(player, 3s).width, 480);
+    EXPECT_TRUE(log.startingWith("stream player cannot play").empty());
+    EXPECT_EQ(log.startingWith("stream player playing").size(), 1U);
+
+    // The server goes away and comes back on its port: one failure line, then pictures again.
+    const int port = std::stoi(url.substr(url.find(':', 7) + 1));
+    card.reset();
+    VideoEcho::stopVideoEchoServer();
+    handle_ = 0;
+    std::this_thread::sleep_for(2s);
+    start(port);
+    card = makeCard("GPU-0", kWidth, kHeight, kFps, source);
+    ASSERT_EQ(card->getUrl(), url);
+    expectSteady(watch(player, 6s), "after the restart");
+    EXPECT_EQ(log.startingWith("stream player cannot play " + url).size(), 1U);
+    EXPECT_EQ(log.startingWith("stream player playing").size(), 2U);
+}
+
+TEST_F(ServedCard, PlayCommandReportsTheStampsAndWritesTheLastPicture) {
+    PatternSource source(kWidth, kHeight, kFps);
+    auto card = makeCard("GPU-0", kWidth, kHeight, kFps, source);
+    const std::string png = "/tmp/videoecho-play-" + std::to_string(getpid()) + ".png";
+    const testsupport::ChildProcess::Environment lsan = {
+        {"LSAN_OPTIONS", "suppressions=" LSAN_SUPPRESSIONS}};
+    const auto played = testsupport::runProgram(
+        VIDEOECHO_PROGRAM, {"play", card->getUrl(), "--seconds", "3", "--snapshot", png}, 30s,
+        lsan);
+    std::ifstream file(png, std::ios::binary);
+    std::string signature(4, '\0');
+    file.read(signature.data(), 4);
+    std::remove(png.c_str());
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+    EXPECT_EQ(signature.substr(1), "PNG");
+    EXPECT_TRUE(std::regex_search(played.out, std::regex("640x360 yuv420p")));
+    EXPECT_TRUE(std::regex_search(played.out, std::regex("latency at getFrame: p50 [0-9.]+ ms")));
+    EXPECT_TRUE(
+        std::regex_search(played.out, std::regex("frames: [1-9][0-9]+ unique frame numbers")))
+        << played.out;
+
+    const struct {
+        std::string url, error;
+    } failures[] = {{"rtsp://127.0.0.1:9/none", "no picture from rtsp://127.0.0.1:9/none"},
+                    {"http://127.0.0.1/test", "cannot play http://127.0.0.1/test"}};
+    for (const auto& f : failures) {
+        const auto failed = testsupport::runProgram(VIDEOECHO_PROGRAM,
+                                                    {"play", f.url, "--seconds", "1"}, 20s, lsan);
+        EXPECT_EQ(failed.exitCode, 1) << f.url;
+        EXPECT_NE(failed.err.find(f.error), std::string::npos) << failed.err;
+    }
+}
+
+}  // namespace
+}  // namespace videoechotest
