@@ -86,6 +86,12 @@ TEST_F(ServedCard, PlayersGetEveryFrameInOrderAndAJoiningPlayerAKeyFrameAtOnce) 
     // One encode is shared: the joining player's first frame was one the first one saw too.
     EXPECT_GT(b.frames.front(), a.frames.front());
     EXPECT_LT(b.firstPictureNs, 2'000'000'000) << "no key frame for the joining client";
+    // The host's frame record: planar 4:2:0 (FFmpeg's code 0); nothing once stopped.
+    qv::mediacore::IFrame* frame = second.getFrame(0.0);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->format(), 0);
+    second.stop(false);
+    EXPECT_EQ(second.getFrame(0.0), nullptr);
 }
 
 TEST_F(ServedCard, EachSourceIsScaledIntoItsRegionAndARegionTurnsBlackWhenItsSourceGoes) {

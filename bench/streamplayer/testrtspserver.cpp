@@ -24,24 +24,6 @@ std::string sizeCaps(int width, int height) {
            ",framerate=30/1";
 }
 
-int boundSocket(int& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        throw std::runtime_error("socket failed");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ::close(fd);
-        throw std::runtime_error("bind failed");
-    }
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
 }  // namespace
 
 TestRtspServer::TestRtspServer(int width, int height, int port) {
@@ -133,24 +115,6 @@ bool TestRtspServer::resize(int width, int height) {
 
 std::string TestRtspServer::url() const {
     return "rtsp://127.0.0.1:" + std::to_string(port_) + "/test";
-}
-
-int closedPort() {
-    int port = 0;
-    ::close(boundSocket(port));
-    return port;
-}
-
-SilentListener::SilentListener() {
-    fd_ = boundSocket(port_);
-    if (::listen(fd_, 16) != 0) {
-        ::close(fd_);
-        throw std::runtime_error("listen failed");
-    }
-}
-
-SilentListener::~SilentListener() {
-    ::close(fd_);
 }
 
 }  // namespace streamplayertest

@@ -1,6 +1,6 @@
-// An RTSP server for the stream player's tests: gst-rtsp-server serving one moving test picture,
-// H.264 at low-latency settings, at rtsp://127.0.0.1:PORT/test. Runs its own main loop on a thread
-// of its own; the destructor drops the clients, closes the port and joins that thread.
+// An RTSP server for the stream player's benchmark: gst-rtsp-server serving one moving test
+// picture, H.264 at low-latency settings, at rtsp://127.0.0.1:PORT/test. Runs its own main loop on
+// a thread of its own; the destructor drops the clients, closes the port and joins that thread.
 #pragma once
 
 #include <mutex>
@@ -43,23 +43,6 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     GstElement* media_ = nullptr;  // guarded by mutex_; the served pipeline, once configured
-};
-
-// A local TCP port that nothing listens on (connections are refused).
-int closedPort();
-
-// Accepts TCP connections into its backlog and never answers: a server that is black-holed.
-class SilentListener {
-public:
-    SilentListener();
-    ~SilentListener();
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
 };
 
 }  // namespace streamplayertest
