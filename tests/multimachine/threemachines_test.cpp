@@ -3,13 +3,10 @@
 // of its role and, on the nodes, the inter-node link on a link manager of their own.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,6 +20,7 @@
 #include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyserver.h>
 #include <tarnmediadispatchvideoecho/videoecholink.h>
 
+#include "childprocess.h"
 #include "recordingmgr.h"
 
 namespace tarn::mediadispatch {
@@ -69,9 +67,9 @@ bool hasNodeStrategy(const std::vector<VideoEchoSpliceStrategy>& strategies) {
 
 // Node A hands a splice strategy for the main machine's card to its link, node B a remote
 // address; each then expects the main machine to republish both to it.
-int runNode(char role, int portPipe) {
+int runNode(char role) {
     std::uint16_t port = 0;
-    if (::read(portPipe, &port, sizeof(port)) != static_cast<ssize_t>(sizeof(port))) {
+    if (!(std::cin >> port)) {
         return kNodeNoPort;
     }
     auto mgr = std::make_shared<RecordingMgr>();
@@ -132,65 +130,10 @@ int runNode(char role, int portPipe) {
     return kNodeOk;
 }
 
-// A forked node; killed and reaped if the test leaves early.
-class NodeProcess {
-public:
-    explicit NodeProcess(char role) {
-        int fds[2];
-        if (::pipe(fds) != 0) {
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(fds[1]);
-            ::_exit(runNode(role, fds[0]));
-        }
-        ::close(fds[0]);
-        portPipe_ = fds[1];
-    }
-    ~NodeProcess() {
-        if (portPipe_ >= 0) {
-            ::close(portPipe_);
-        }
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    NodeProcess(const NodeProcess&) = delete;
-    NodeProcess& operator=(const NodeProcess&) = delete;
-
-    bool started() const { return pid_ > 0 && portPipe_ >= 0; }
-    bool sendPort(std::uint16_t port) {
-        const bool sent = ::write(portPipe_, &port, sizeof(port)) == sizeof(port);
-        ::close(portPipe_);
-        portPipe_ = -1;
-        return sent;
-    }
-    // The node's exit code, or -1000 when it did not end within `timeout` (it is then killed).
-    int wait(std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        int status = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1000;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int portPipe_ = -1;
-};
-
 TEST(ThreeMachinesOnLoopback, EchoRecordsTravelBetweenTheMainMachineAndTwoNodes) {
     // Both nodes are forked before this process starts any thread.
-    NodeProcess nodeA('A');
-    NodeProcess nodeB('B');
+    testsupport::ChildProcess nodeA([] { return runNode('A'); });
+    testsupport::ChildProcess nodeB([] { return runNode('B'); });
     ASSERT_TRUE(nodeA.started());
     ASSERT_TRUE(nodeB.started());
 
@@ -201,8 +144,8 @@ TEST(ThreeMachinesOnLoopback, EchoRecordsTravelBetweenTheMainMachineAndTwoNodes)
     VideoEchoDisptachMultimachineProxyServer proxy;
     proxy.setRPCServer(&runtime);
     proxy.setVideoEchoMgr(mgr);
-    ASSERT_TRUE(nodeA.sendPort(runtime.port()));
-    ASSERT_TRUE(nodeB.sendPort(runtime.port()));
+    ASSERT_TRUE(nodeA.send(std::to_string(runtime.port())));
+    ASSERT_TRUE(nodeB.send(std::to_string(runtime.port())));
 
     ASSERT_TRUE(
         mgr->waitFor([](const RecordingMgr::Seen& s) { return s.echoInfoRequests >= 2; }, 10000ms))
