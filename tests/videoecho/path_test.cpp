@@ -163,17 +163,6 @@ TEST_F(ServedCard, PlayCommandReportsTheStampsAndWritesTheLastPicture) {
     EXPECT_TRUE(
         std::regex_search(played.out, std::regex("frames: [1-9][0-9]+ unique frame numbers")))
         << played.out;
-
-    const struct {
-        std::string url, error;
-    } failures[] = {{"rtsp://127.0.0.1:9/none", "no picture from rtsp://127.0.0.1:9/none"},
-                    {"http://127.0.0.1/test", "cannot play http://127.0.0.1/test"}};
-    for (const auto& f : failures) {
-        const auto failed = testsupport::runProgram(VIDEOECHO_PROGRAM,
-                                                    {"play", f.url, "--seconds", "1"}, 20s, lsan);
-        EXPECT_EQ(failed.exitCode, 1) << f.url;
-        EXPECT_NE(failed.err.find(f.error), std::string::npos) << failed.err;
-    }
 }
 
 }  // namespace
