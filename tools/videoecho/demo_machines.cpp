@@ -106,8 +106,9 @@ bool showPictures(Machine& main, const std::vector<Machine*>& nodes, double seco
     main.process->sendLine("watch");
     collect({&main}, "watching", 30000);
     const DemoRecord* watching = find(main, "watching");
-    std::printf("\nthe main machine plays %s node cards; %s showed a picture before the nodes sent\n",
-                watching->text("cards").c_str(), watching->text("showing").c_str());
+    std::printf(
+        "\nthe main machine plays %s node cards; %s showed a picture before the nodes sent\n",
+        watching->text("cards").c_str(), watching->text("showing").c_str());
     std::fflush(stdout);
     for (Machine* node : nodes) {
         node->process->sendLine(fmt::format("send {}", seconds));

@@ -1,7 +1,8 @@
 // The source callback that the tools hand an echo server: media ids mapped to shared-memory echo
-// channels, each read with a SharedMemoryPlayer of its own. The server calls `answer` on its
-// composing thread; the object is shared between that thread and its creator (shared_ptr) and is
-// not changed after construction.
+// channels, each read with a SharedMemoryPlayer of its own. The server of one card calls `answer`
+// on its composing thread (a player is read by one thread, so one object serves one card); the
+// object is shared between that thread and its creator (shared_ptr) and is not changed after
+// construction.
 #pragma once
 
 #include <cstdint>
