@@ -135,6 +135,7 @@ TEST_F(Foreign, OtherProgramsObjectsSurviveWritersReadersAndTheReclaim) {
     const int fake = ::shm_open(("/" + fakeGuard + ".guard").c_str(), O_RDWR | O_CREAT, 0644);
     ASSERT_GE(fake, 0);
     ASSERT_EQ(::ftruncate(fake, 4096), 0);
+    ASSERT_EQ(::pwrite(fake, "NOT OURS", 8, 0), 8);
     ::close(fake);
     ASSERT_EQ(::mkdir(("/dev/shm/" + directory).c_str(), 0755), 0);
     ASSERT_EQ(::symlink("/dev/null", ("/dev/shm/" + link).c_str()), 0);

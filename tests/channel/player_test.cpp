@@ -196,12 +196,13 @@ TEST_F(Player, DestroyFrameAndInitChangeNothing) {
     expectFrameEquals(got, frame);
 }
 
-TEST_F(Player, PlayersOfOneChannelShareOneViewInAProcess) {
+TEST_F(Player, PlayersOfOneViewSetShareOneViewOfAChannel) {
     channeltest::TestFrame frame(4, 4, {16}, 1);
     startWriting(frame);
+    const auto views = std::make_shared<tarn::mediadispatch::ChannelViewSet>();
     std::vector<std::shared_ptr<SharedMemoryPlayer>> players;
     for (int i = 0; i < 50; ++i) {
-        players.push_back(std::make_shared<SharedMemoryPlayer>(nullptr, name));
+        players.push_back(std::make_shared<SharedMemoryPlayer>(nullptr, name, views));
         players.back()->play(0, 0);
         expectFrameEquals(players.back()->getFrame(0), frame);
     }
