@@ -19,7 +19,7 @@
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 
 #include "channeltestsupport.h"
-#include "childprocess.h"
+#include "helperprocess.h"
 
 namespace channeltest {
 
@@ -146,6 +146,28 @@ int runHelper(int argc, char** argv) {
         return runSquatter(name, std::stoull(argv[2]));
     }
     return 2;
+}
+
+uint64_t frameDigest(int width, int height, int format, const int* linesizes,
+                     const unsigned char* const* planes) {
+    uint64_t hash = 1469598103934665603ull;
+    auto mix = [&hash](uint64_t value) {
+        hash ^= value;
+        hash *= 1099511628211ull;
+    };
+    mix(static_cast<uint32_t>(width));
+    mix(static_cast<uint32_t>(height));
+    mix(static_cast<uint32_t>(format));
+    for (int i = 0; i < 8; ++i) {
+        mix(static_cast<uint32_t>(linesizes[i]));
+        if (linesizes[i] > 0 && height > 0 && planes[i] != nullptr) {
+            const size_t size = static_cast<size_t>(linesizes[i]) * static_cast<size_t>(height);
+            for (size_t b = 0; b < size; ++b) {
+                mix(planes[i][b]);
+            }
+        }
+    }
+    return hash;
 }
 
 }  // namespace channeltest

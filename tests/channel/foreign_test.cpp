@@ -26,6 +26,7 @@
 
 #include "channeltestsupport.h"
 #include "childprocess.h"
+#include "helperprocess.h"
 #include "logcapture.h"
 
 namespace {
@@ -35,60 +36,37 @@ using tarn::mediadispatch::SharedMemoryIPCServer;
 using vantor::mediadispatch::ChannelReadStatus;
 using vantor::mediadispatch::SharedMemoryPlayer;
 
-// A forked child that runs `setUp`, tells the parent and waits to be killed.
-class Holder {
-public:
-    explicit Holder(const std::function<bool()>& setUp) {
-        int ready[2];
-        if (::pipe(ready) != 0) {
-            return;
+// A forked child that runs `setUp`, says so and waits to be killed (when the object goes).
+using Holder = std::unique_ptr<testsupport::ChildProcess>;
+Holder holder(const std::function<bool()>& setUp) {
+    auto child = std::make_unique<testsupport::ChildProcess>([setUp] {
+        RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::off);
+        if (!setUp()) {
+            return 3;
         }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::off);
-            const char ok = setUp() ? 1 : 0;
-            if (::write(ready[1], &ok, 1) != 1) {
-                ::_exit(3);
-            }
-            for (;;) {
-                ::pause();
-            }
+        std::printf("ready\n");
+        std::fflush(stdout);
+        for (;;) {
+            ::pause();
         }
-        char ok = 0;
-        started_ = pid_ > 0 && ::read(ready[0], &ok, 1) == 1 && ok == 1;
-        ::close(ready[0]);
-        ::close(ready[1]);
-    }
-    ~Holder() { kill(); }
-    bool started() const { return started_; }
-    void kill() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool started_ = false;
-};
+    });
+    EXPECT_EQ(child->waitFor("ready"), "ready");
+    return child;
+}
 
 // A writer process that has written its first frame; killed, it leaves its channel and guard.
-std::unique_ptr<Holder> liveWriter(const std::string& name) {
-    auto writer = std::make_unique<Holder>([&] {
+Holder liveWriter(const std::string& name) {
+    return holder([&] {
         static SharedMemoryIPCServer* kept = new SharedMemoryIPCServer(name);
         channeltest::TestFrame frame(4, 4, {16}, 1);
         kept->play(0, 0);
         kept->updateFrame(frame.get(), 0);
         return kept->acquisitionProblem().empty();
     });
-    EXPECT_TRUE(writer->started());
-    return writer;
 }
 
 void leaveDeadWriter(const std::string& name) {
-    liveWriter(name)->kill();
+    liveWriter(name).reset();
 }
 
 void writeOneFrame(const std::string& name, uint8_t seed) {
@@ -111,8 +89,17 @@ TEST_F(Foreign, OtherProgramsObjectsSurviveWritersReadersAndTheReclaim) {
     const std::string directory = stem + "_dir";
     const std::string link = stem + "_link";
     const std::string semaphore = stem + "_sem";
-    // A plain segment of channel size and header, unlocked but mapped by a live process.
-    Holder mapper([&] {
+    const std::string blankGuard = stem + "_blank.guard";
+    // A plain segment of channel size and header, and a blank file named like a guard (as a
+    // writer killed before marking its guard leaves one), both unlocked but mapped by a live
+    // process.
+    Holder mapper = holder([&] {
+        const int blank = ::shm_open(("/" + blankGuard).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+        if (blank < 0 || ::ftruncate(blank, 4096) != 0 ||
+            ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, blank, 0) == MAP_FAILED) {
+            return false;
+        }
+        ::close(blank);
         const int fd = ::shm_open(("/" + mapped).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
         if (fd < 0 || ::ftruncate(fd, 1642496) != 0) {
             return false;
@@ -130,7 +117,6 @@ TEST_F(Foreign, OtherProgramsObjectsSurviveWritersReadersAndTheReclaim) {
         std::memset(bytes + 48, 0x5a, 64);
         return true;
     });
-    ASSERT_TRUE(mapper.started());
     // A file named like a guard, with other first bytes, and the channel name beside it.
     const int fake = ::shm_open(("/" + fakeGuard + ".guard").c_str(), O_RDWR | O_CREAT, 0644);
     ASSERT_GE(fake, 0);
@@ -141,8 +127,13 @@ TEST_F(Foreign, OtherProgramsObjectsSurviveWritersReadersAndTheReclaim) {
     ASSERT_EQ(::symlink("/dev/null", ("/dev/shm/" + link).c_str()), 0);
     sem_t* sem = ::sem_open(("/" + semaphore).c_str(), O_CREAT | O_EXCL, 0644, 1);
     ASSERT_NE(sem, SEM_FAILED);
-    const std::vector<std::string> names = {mapped, fakeGuard + ".guard", directory,
-                                            link,   "sem." + semaphore,   fakeGuard};
+    const std::vector<std::string> names = {mapped,
+                                            fakeGuard + ".guard",
+                                            directory,
+                                            link,
+                                            "sem." + semaphore,
+                                            fakeGuard,
+                                            blankGuard.substr(0, blankGuard.size() - 6)};
 
     testing::internal::CaptureStderr();
     for (const std::string& name : names) {
@@ -163,7 +154,7 @@ TEST_F(Foreign, OtherProgramsObjectsSurviveWritersReadersAndTheReclaim) {
     testing::internal::GetCapturedStderr();
 
     for (const std::string& name :
-         {mapped, fakeGuard + ".guard", directory, link, "sem." + semaphore}) {
+         {mapped, fakeGuard + ".guard", directory, link, "sem." + semaphore, blankGuard}) {
         EXPECT_TRUE(existsInDevShm(name) || ::access(("/dev/shm/" + name).c_str(), F_OK) == 0 ||
                     [&] {
                         struct stat s {};
@@ -178,11 +169,12 @@ TEST_F(Foreign, OtherProgramsObjectsSurviveWritersReadersAndTheReclaim) {
     EXPECT_EQ(plane[0], 0x5a) << "nothing was written into it";
     ::close(fd);
 
-    mapper.kill();
+    mapper.reset();
     ::sem_close(sem);
     ::sem_unlink(("/" + semaphore).c_str());
     ::shm_unlink(("/" + mapped).c_str());
     ::shm_unlink(("/" + fakeGuard + ".guard").c_str());
+    ::shm_unlink(("/" + blankGuard).c_str());
     ::rmdir(("/dev/shm/" + directory).c_str());
     ::unlink(("/dev/shm/" + link).c_str());
     for (const std::string& name : names) {
@@ -193,12 +185,19 @@ TEST_F(Foreign, OtherProgramsObjectsSurviveWritersReadersAndTheReclaim) {
 TEST_F(Foreign, AHundredKilledWritersAreReclaimedByLaterAcquisitions) {
     const std::string stem = channeltest::freshName("dead");
     std::vector<std::string> dead;
-    std::vector<std::unique_ptr<Holder>> writers;
+    std::vector<Holder> writers;
     for (int i = 0; i < 100; ++i) {
         dead.push_back(stem + "_" + std::to_string(i));
         writers.push_back(liveWriter(dead.back()));
     }
     writers.clear();  // SIGKILL, all of them
+    // And a writer killed between creating its guard and marking it: a blank guard nobody holds.
+    dead.push_back(stem + "_blank");
+    const int blank =
+        ::shm_open(("/" + dead.back() + ".guard").c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(blank, 0);
+    ASSERT_EQ(::ftruncate(blank, 4096), 0);
+    ::close(blank);
     // (Writers of other tests running at the same time may already reclaim some of them.)
     const std::string live = stem + "_live";
     int acquisitions = 0;
@@ -221,7 +220,7 @@ TEST_F(Foreign, AHundredKilledWritersAreReclaimedByLaterAcquisitions) {
 
 TEST_F(Foreign, ASecondLiveWriterOfANameIsRefusedAndTheFirstKeepsItsChannel) {
     const std::string name = channeltest::freshName("twowriters");
-    channeltest::ChildProcess first({"writer", name});
+    channeltest::HelperProcess first({"writer", name});
     ASSERT_EQ(first.ask("play"), "ok");
     ASSERT_EQ(first.ask("frame 3"), "ok");
     SharedMemoryIPCServer second(name);
@@ -253,7 +252,7 @@ TEST_F(Foreign, ASecondLiveWriterOfANameIsRefusedAndTheFirstKeepsItsChannel) {
 TEST_F(Foreign, AnotherProcessesExclusiveLocksMakeNeitherTheWriterNorThePlayerWait) {
     const std::string name = channeltest::freshName("exlocked");
     leaveDeadWriter(name);
-    Holder locker([&] {
+    Holder locker = holder([&] {
         for (const std::string& each : {name, name + ".guard"}) {
             const int fd = ::shm_open(("/" + each).c_str(), O_RDONLY, 0);
             if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -262,7 +261,6 @@ TEST_F(Foreign, AnotherProcessesExclusiveLocksMakeNeitherTheWriterNorThePlayerWa
         }
         return true;
     });
-    ASSERT_TRUE(locker.started());
     SharedMemoryPlayer player(nullptr, name);
     player.play(0, 0);
     testing::internal::CaptureStderr();
@@ -280,7 +278,7 @@ TEST_F(Foreign, AnotherProcessesExclusiveLocksMakeNeitherTheWriterNorThePlayerWa
     EXPECT_EQ(got->getWidth(), 8);
     EXPECT_EQ(player.lastRead().status, ChannelReadStatus::newFrame);
     writer.stop();
-    locker.kill();
+    locker.reset();
     EXPECT_FALSE(existsInDevShm(name));
     EXPECT_FALSE(existsInDevShm(name + ".guard"));
 }
