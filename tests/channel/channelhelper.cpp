@@ -4,7 +4,6 @@
 //                  paced HZ MS (stamped frames for MS milliseconds or until SIGUSR1, HZ 0:
 //                  flat out; answers "sent N")
 //   reader NAME  - a SharedMemoryPlayer: read -> "null" or "frame DIGEST"
-//   squat NAME SIZE - creates NAME with SIZE bytes and holds it until exit
 #include <chrono>
 #include <csignal>
 #include <iostream>
@@ -114,18 +113,6 @@ int runReader(const std::string& name) {
     return 0;
 }
 
-int runSquatter(const std::string& name, uint64_t size) {
-    shm::ShmHandle handle;
-    if (!handle.acquire(name, size, shm::ShmMode::create)) {
-        return 3;
-    }
-    answer("ok");
-    std::string line;
-    while (std::getline(std::cin, line) && line != "exit") {
-    }
-    return 0;
-}
-
 }  // namespace
 
 int runHelper(int argc, char** argv) {
@@ -141,9 +128,6 @@ int runHelper(int argc, char** argv) {
     }
     if (role == "reader") {
         return runReader(name);
-    }
-    if (role == "squat" && argc >= 3) {
-        return runSquatter(name, std::stoull(argv[2]));
     }
     return 2;
 }
