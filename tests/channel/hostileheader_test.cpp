@@ -1,6 +1,7 @@
 // The header in shared memory is written by another process and is not trusted: whatever it
 // says, the player must not read or write outside the segment or its buffers, nor allocate more
 // than the segment holds. Run under AddressSanitizer to turn any such access into a failure.
+#include <tarnmediadispatchvideoecho/channelinspection.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryipcserver.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 
@@ -127,6 +128,8 @@ TEST_F(HostileHeader, HeadersThatDescribeNoFrameInsideTheSegmentAreRefused) {
     for (const Case& c : cases) {
         channeltest::pokeHeader(bytes, c.header);
         EXPECT_EQ(readAndCheck(), c.accepted) << c.what;
+        // The tools look at a channel through the same rules.
+        EXPECT_EQ(tarn::mediadispatch::inspectChannel(name).frameFits, c.accepted) << c.what;
     }
     channeltest::pokeHeader(bytes, header(1, {kRest}));
     IFrame* frame = player->getFrame(0);

@@ -102,6 +102,12 @@ TEST(CliWithSender, ProbeDescribesTheHeaderInWords) {
     EXPECT_NE(r.out.find("line sizes    320 160 160 0 0 0 0 0"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("bytes/frame   115248"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("fps           50"), std::string::npos) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("guard         [1-9][0-9]* frames committed")))
+        << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("writer        pid [1-9][0-9]* \\(started at "
+                                                    "tick [1-9][0-9]*\\), live")))
+        << r.out;
+    EXPECT_NE(r.out.find("last commit"), std::string::npos) << r.out;
 }
 
 TEST(CliWithSender, SnapshotWritesAPngOfTheFrameSize) {
