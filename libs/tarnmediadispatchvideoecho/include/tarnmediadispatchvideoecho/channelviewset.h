@@ -7,6 +7,10 @@
 
 #include <tarnmediadispatchvideoecho/export.h>
 
+namespace vantor::mediadispatch {
+class SharedMemoryPlayer;
+}
+
 namespace tarn::mediadispatch {
 
 namespace channel {
@@ -20,9 +24,10 @@ public:
     ChannelViewSet(const ChannelViewSet&) = delete;
     ChannelViewSet& operator=(const ChannelViewSet&) = delete;
 
+private:
+    friend class vantor::mediadispatch::SharedMemoryPlayer;
     channel::ChannelViews& views();
 
-private:
     std::unique_ptr<channel::ChannelViews> views_;
 };
 
