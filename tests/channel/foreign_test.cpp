@@ -223,27 +223,33 @@ TEST_F(Foreign, AnotherUsersDeadWriterIsExplainedWithItsOwnerAndRootReclaimsIt) 
     auto asUser = [&](uid_t uid, const std::function<bool()>& body) {
         return holder([uid, body] { return ::setgid(65534) == 0 && ::setuid(uid) == 0 && body(); });
     };
-    asUser(65534, [&] {
-        static SharedMemoryIPCServer* kept = new SharedMemoryIPCServer(name);
-        channeltest::TestFrame frame(4, 4, {16}, 1);
-        kept->play(0, 0);
-        kept->updateFrame(frame.get(), 0);
-        return kept->acquisitionProblem().empty();
-    }).reset();  // killed: its channel and guard stay, owned by uid 65534
-    testsupport::ChildProcess other([&] {
-        if (::setgid(65534) != 0 || ::setuid(65533) != 0) {
-            return 2;
-        }
-        RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::off);
-        SharedMemoryIPCServer writer(name);
-        writer.play(0, 0);
-        channeltest::TestFrame frame(4, 4, {16}, 2);
-        writer.updateFrame(frame.get(), 0);
-        std::printf("%s\n", writer.acquisitionProblem().c_str());
-        return 0;
-    });
-    const std::string problem = other.waitFor("channel ");
-    EXPECT_EQ(other.wait(), 0);
+    // Writers of other tests (as root) may reclaim the dead channel before the other user gets
+    // to it; then the scenario is set up again.
+    std::string problem;
+    for (int attempt = 0; attempt < 5 && problem.empty(); ++attempt) {
+        asUser(65534, [&] {
+            static SharedMemoryIPCServer* kept = new SharedMemoryIPCServer(name);
+            channeltest::TestFrame frame(4, 4, {16}, 1);
+            kept->play(0, 0);
+            kept->updateFrame(frame.get(), 0);
+            return kept->acquisitionProblem().empty();
+        }).reset();  // killed: its channel and guard stay, owned by uid 65534
+        testsupport::ChildProcess other([&] {
+            if (::setgid(65534) != 0 || ::setuid(65533) != 0) {
+                return 2;
+            }
+            RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::off);
+            SharedMemoryIPCServer writer(name);
+            writer.play(0, 0);
+            channeltest::TestFrame frame(4, 4, {16}, 2);
+            writer.updateFrame(frame.get(), 0);
+            std::printf("problem: %s\n", writer.acquisitionProblem().c_str());
+            return 0;
+        });
+        const std::string line = other.waitFor("problem: ");
+        problem = line.size() > 9 ? line.substr(9) : std::string();
+        EXPECT_EQ(other.wait(), 0);
+    }
     EXPECT_NE(problem.find("was left by a writer"), std::string::npos) << problem;
     EXPECT_NE(problem.find("uid 65534; this user cannot remove it: run 'videoecho clean "
                            "--remove' as uid 65534 or root"),
