@@ -14,9 +14,11 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,46 +220,61 @@ TEST_F(Foreign, AHundredKilledWritersAreReclaimedByLaterAcquisitions) {
     EXPECT_FALSE(existsInDevShm(live));
 }
 
+// Runs `body` in a forked process as `uid` and returns how it ended (128 + signal when killed).
+int asUser(uid_t uid, const std::function<int()>& body) {
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int code = ::setgid(65534) == 0 && ::setuid(uid) == 0 ? body() : 2;
+        std::fflush(stdout);
+        ::_exit(code);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
 TEST_F(Foreign, AnotherUsersDeadWriterIsExplainedWithItsOwnerAndRootReclaimsIt) {
     const std::string name = channeltest::freshName("otheruser");
-    auto asUser = [&](uid_t uid, const std::function<bool()>& body) {
-        return holder([uid, body] { return ::setgid(65534) == 0 && ::setuid(uid) == 0 && body(); });
-    };
-    // Writers of other tests (as root) may reclaim the dead channel before the other user gets
-    // to it; then the scenario is set up again.
-    std::string problem;
-    for (int attempt = 0; attempt < 5 && problem.empty(); ++attempt) {
-        asUser(65534, [&] {
-            static SharedMemoryIPCServer* kept = new SharedMemoryIPCServer(name);
-            channeltest::TestFrame frame(4, 4, {16}, 1);
-            kept->play(0, 0);
-            kept->updateFrame(frame.get(), 0);
-            return kept->acquisitionProblem().empty();
-        }).reset();  // killed: its channel and guard stay, owned by uid 65534
-        testsupport::ChildProcess other([&] {
-            if (::setgid(65534) != 0 || ::setuid(65533) != 0) {
-                return 2;
-            }
-            RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::off);
+    // In a /dev/shm of its own, so that the writers of other tests (as root) cannot reclaim the
+    // dead channel first; it goes away with the child's mount namespace.
+    testsupport::ChildProcess child([&] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tarn_chtest", "/dev/shm", "tmpfs", 0, "mode=1777,size=16m") != 0) {
+            return 2;
+        }
+        RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::off);
+        channeltest::TestFrame frame(4, 4, {16}, 1);
+        const int dead = asUser(65534, [&] {
             SharedMemoryIPCServer writer(name);
             writer.play(0, 0);
-            channeltest::TestFrame frame(4, 4, {16}, 2);
             writer.updateFrame(frame.get(), 0);
-            std::printf("problem: %s\n", writer.acquisitionProblem().c_str());
+            return writer.acquisitionProblem().empty() ? ::raise(SIGKILL) : 3;
+        });
+        const int other = asUser(65533, [&] {
+            SharedMemoryIPCServer writer(name);
+            writer.play(0, 0);
+            writer.updateFrame(frame.get(), 0);
+            std::printf("%s\n", writer.acquisitionProblem().c_str());
             return 0;
         });
-        const std::string line = other.waitFor("problem: ");
-        problem = line.size() > 9 ? line.substr(9) : std::string();
-        EXPECT_EQ(other.wait(), 0);
-    }
-    EXPECT_NE(problem.find("was left by a writer"), std::string::npos) << problem;
-    EXPECT_NE(problem.find("uid 65534; this user cannot remove it: run 'videoecho clean "
-                           "--remove' as uid 65534 or root"),
+        writeOneFrame(name, 3);  // as root: reclaims it and writes
+        std::printf("dead %d other %d left %d\n", dead, other,
+                    existsInDevShm(name) || existsInDevShm(name + ".guard") ? 1 : 0);
+        return 0;
+    });
+    const auto result = child.finish();
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("channel " + name + ": /dev/shm/" + name +
+                              ".guard was left by a writer (pid "),
               std::string::npos)
-        << problem;
-    writeOneFrame(name, 3);  // as root: reclaims it and writes
-    EXPECT_FALSE(existsInDevShm(name));
-    EXPECT_FALSE(existsInDevShm(name + ".guard"));
+        << result.out;
+    EXPECT_NE(result.out.find("of uid 65534; this user cannot remove it: run 'videoecho clean "
+                              "--remove' as uid 65534 or root"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("dead 137 other 0 left 0"), std::string::npos) << result.out;
 }
 
 TEST_F(Foreign, ASecondLiveWriterOfANameIsRefusedAndTheFirstKeepsItsChannel) {
