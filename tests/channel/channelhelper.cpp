@@ -4,7 +4,6 @@
 //                  paced HZ MS (stamped frames for MS milliseconds or until SIGUSR1, HZ 0:
 //                  flat out; answers "sent N")
 //   reader NAME  - a SharedMemoryPlayer: read -> "null" or "frame DIGEST"
-//   squat NAME SIZE - creates NAME with SIZE bytes and holds it until exit
 #include <chrono>
 #include <csignal>
 #include <iostream>
@@ -19,7 +18,7 @@
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 
 #include "channeltestsupport.h"
-#include "childprocess.h"
+#include "helperprocess.h"
 
 namespace channeltest {
 
@@ -114,18 +113,6 @@ int runReader(const std::string& name) {
     return 0;
 }
 
-int runSquatter(const std::string& name, uint64_t size) {
-    shm::ShmHandle handle;
-    if (!handle.acquire(name, size, shm::ShmMode::create)) {
-        return 3;
-    }
-    answer("ok");
-    std::string line;
-    while (std::getline(std::cin, line) && line != "exit") {
-    }
-    return 0;
-}
-
 }  // namespace
 
 int runHelper(int argc, char** argv) {
@@ -142,10 +129,29 @@ int runHelper(int argc, char** argv) {
     if (role == "reader") {
         return runReader(name);
     }
-    if (role == "squat" && argc >= 3) {
-        return runSquatter(name, std::stoull(argv[2]));
-    }
     return 2;
+}
+
+uint64_t frameDigest(int width, int height, int format, const int* linesizes,
+                     const unsigned char* const* planes) {
+    uint64_t hash = 1469598103934665603ull;
+    auto mix = [&hash](uint64_t value) {
+        hash ^= value;
+        hash *= 1099511628211ull;
+    };
+    mix(static_cast<uint32_t>(width));
+    mix(static_cast<uint32_t>(height));
+    mix(static_cast<uint32_t>(format));
+    for (int i = 0; i < 8; ++i) {
+        mix(static_cast<uint32_t>(linesizes[i]));
+        if (linesizes[i] > 0 && height > 0 && planes[i] != nullptr) {
+            const size_t size = static_cast<size_t>(linesizes[i]) * static_cast<size_t>(height);
+            for (size_t b = 0; b < size; ++b) {
+                mix(planes[i][b]);
+            }
+        }
+    }
+    return hash;
 }
 
 }  // namespace channeltest

@@ -4,7 +4,7 @@
 
 #include <gmock/gmock.h>
 
-#include "childprocess.h"
+#include "helperprocess.h"
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--channel-helper") == 0) {

@@ -12,24 +12,6 @@ namespace {
 
 using tarn::mediadispatch::RwSpinLock;
 
-TEST(RwSpinLock, ReadersShareTheLock) {
-    RwSpinLock lock;
-    lock.lock_shared();
-    lock.lock_shared();
-    EXPECT_EQ(lock.rawWord(), 2u);
-    lock.unlock_shared();
-    lock.unlock_shared();
-    EXPECT_EQ(lock.rawWord(), 0u);
-}
-
-TEST(RwSpinLock, WriterSetsTheFlagAndUnlockClearsTheWord) {
-    RwSpinLock lock;
-    lock.lock();
-    EXPECT_EQ(lock.rawWord(), RwSpinLock::kWriterFlag);
-    lock.unlock();
-    EXPECT_EQ(lock.rawWord(), 0u);
-}
-
 TEST(RwSpinLock, WriterWaitsForReadersAndKeepsNewReadersOut) {
     RwSpinLock lock;
     lock.lock_shared();

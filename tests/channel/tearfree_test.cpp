@@ -12,12 +12,12 @@
 #include <gtest/gtest.h>
 
 #include "channeltestsupport.h"
-#include "childprocess.h"
+#include "helperprocess.h"
 #include "logcapture.h"
 
 namespace {
 
-using channeltest::ChildProcess;
+using channeltest::HelperProcess;
 using channeltest::StampedFrame;
 using vantor::mediadispatch::ChannelReadStatus;
 using vantor::mediadispatch::SharedMemoryPlayer;
@@ -36,7 +36,7 @@ struct ReadTally {
 // `reads` times (at most a minute), then stops it; reads until it reports how many it sent.
 ReadTally readWhileWriting(const std::string& name, int hz, int milliseconds, uint64_t reads = 0) {
     ReadTally tally;
-    ChildProcess writer({"writer", name});
+    HelperProcess writer({"writer", name});
     if (!writer.started()) {
         return tally;
     }

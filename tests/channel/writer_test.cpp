@@ -1,6 +1,7 @@
 #include <tarnmediadispatchvideoecho/sharedmemoryipcserver.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include <gmock/gmock.h>
@@ -46,132 +47,30 @@ protected:
     testsupport::LogCapture log;
 };
 
-TEST_F(Writer, FramesBeforePlayAreDroppedAndNothingIsMapped) {
+TEST_F(Writer, MapsOnTheFirstFrameAfterPlayLogsEachAcquisitionOnceAndLetsGoOnStop) {
     writer = std::make_unique<SharedMemoryIPCServer>(name);
-    channeltest::TestFrame frame(640, 640, {2560}, 1);
+    EXPECT_TRUE(writer->init());
+    channeltest::TestFrame frame(2, 2, {8}, 4);
     writer->updateFrame(frame.get(), 0);
-    EXPECT_FALSE(channeltest::existsInDevShm(name));
-    EXPECT_TRUE(log.lines().empty());
-}
-
-TEST_F(Writer, FirstFrameAfterPlayCreatesTheSegmentAndLogsTheAcquisitionOnce) {
-    writer = std::make_unique<SharedMemoryIPCServer>(name);
+    EXPECT_TRUE(log.lines().empty()) << "frames before play are dropped";
     writer->play(0, 0);
     EXPECT_FALSE(channeltest::existsInDevShm(name)) << "play itself maps nothing";
-    channeltest::TestFrame frame(640, 640, {2560}, 1);
+    writer->updateFrame(nullptr, 0);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].level, spdlog::level::warn) << "a null frame is refused";
+    EXPECT_TRUE(writer->pause(1.0));
     writer->updateFrame(frame.get(), 0);
     writer->updateFrame(frame.get(), 0);
-    const auto lines = log.lines();
+    EXPECT_TRUE(writer->resume(1.0));
+    const auto lines = log.startingWith("SharedMemoryIPCServer acquireShm");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, spdlog::level::info);
     EXPECT_THAT(lines[0].text, StartsWith(acquisitionLine(name, kMapped, true) + " \n //"));
     EXPECT_THAT(lines[0].text, HasSubstr("sharedmemoryipcserver.cpp:"));
-}
-
-TEST_F(Writer, SquareFrameFillsTheChannelExactlyAndIsWrittenWhole) {
-    writer = std::make_unique<SharedMemoryIPCServer>(name);
-    writer->play(0, 0);
-    channeltest::TestFrame frame(640, 640, {2560}, 9);
-    writer->updateFrame(frame.get(), 0);
     const uint8_t* bytes = openView();
     ASSERT_NE(bytes, nullptr);
-    const auto header = channeltest::peekHeader(bytes);
-    EXPECT_EQ(header.linesize[0], 2560);
-    for (int i = 1; i < 8; ++i) {
-        EXPECT_EQ(header.linesize[i], 0);
-    }
-    EXPECT_EQ(header.width, 640);
-    EXPECT_EQ(header.height, 640);
-    EXPECT_EQ(std::memcmp(bytes + 48, frame.plane(0).data(), 1638400), 0);
-}
-
-TEST_F(Writer, FrameUpToTheMappedSizeIsWrittenWholeAndOneByteMoreLeavesOnlyTheHeader) {
-    writer = std::make_unique<SharedMemoryIPCServer>(name);
-    writer->play(0, 0);
-    // 1,642,448 bytes of planes: exactly what the whole pages hold after the header.
-    channeltest::TestFrame fits(1, 1, {1642448}, 3);
-    writer->updateFrame(fits.get(), 0);
-    const uint8_t* bytes = openView();
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(std::memcmp(bytes + 48, fits.plane(0).data(), 1642448), 0);
-
-    channeltest::TestFrame tooBig(1, 1, {1642449}, 77);
-    writer->updateFrame(tooBig.get(), 0);
-    EXPECT_EQ(channeltest::peekHeader(bytes).linesize[0], 1642449);
-    EXPECT_EQ(std::memcmp(bytes + 48, fits.plane(0).data(), 1642448), 0) << "planes untouched";
-}
-
-TEST_F(Writer, PlanesThatDoNotFitAreLeftOutWhileTheHeaderDescribesTheWholeFrame) {
-    writer = std::make_unique<SharedMemoryIPCServer>(name);
-    writer->play(0, 0);
-    // Planes of 1,000,000 + 700,000 + 10 bytes: the second does not fit, the third would.
-    channeltest::TestFrame frame(1, 1000, {1000, 700, 0, 0, 0, 0, 0, 0}, 5);
-    writer->updateFrame(frame.get(), 0);
-    const uint8_t* bytes = openView();
-    ASSERT_NE(bytes, nullptr);
-    const auto header = channeltest::peekHeader(bytes);
-    EXPECT_EQ(header.linesize[0], 1000);
-    EXPECT_EQ(header.linesize[1], 700);
-    EXPECT_EQ(std::memcmp(bytes + 48, frame.plane(0).data(), 1000000), 0);
-    EXPECT_EQ(bytes[48 + 1000000], 0) << "the plane that does not fit is not started";
-}
-
-TEST_F(Writer, PlanesWithoutDataAreSkippedButKeepTheirLineSize) {
-    writer = std::make_unique<SharedMemoryIPCServer>(name);
-    writer->play(0, 0);
-    channeltest::TestFrame frame(4, 2, {8, 4, 4}, 11);
-    frame.get()->kframe()->data[1] = nullptr;
-    writer->updateFrame(frame.get(), 0);
-    const uint8_t* bytes = openView();
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(channeltest::peekHeader(bytes).linesize[1], 4);
-    EXPECT_EQ(std::memcmp(bytes + 48, frame.plane(0).data(), 16), 0);
-    EXPECT_EQ(std::memcmp(bytes + 64, frame.plane(2).data(), 8), 0) << "plane 2 follows plane 0";
-}
-
-TEST_F(Writer, NegativeLineSizesAreNeverReadFrom) {
-    writer = std::make_unique<SharedMemoryIPCServer>(name);
-    writer->play(0, 0);
-    channeltest::TestFrame frame(4, 2, {8, 0, 4}, 11);
-    uint8_t tiny = 0xee;
-    auto record = frame.get()->kframe();
-    record->linesize[1] = -4;  // a bottom-up plane; its data pointer has a single byte behind it
-    record->data[1] = &tiny;
-    writer->updateFrame(frame.get(), 0);
-    const uint8_t* bytes = openView();
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(channeltest::peekHeader(bytes).linesize[1], -4);
-    EXPECT_EQ(std::memcmp(bytes + 48, frame.plane(0).data(), 16), 0);
-    EXPECT_EQ(std::memcmp(bytes + 64, frame.plane(2).data(), 8), 0);
-}
-
-TEST_F(Writer, NegativeHeightWritesNoPlane) {
-    writer = std::make_unique<SharedMemoryIPCServer>(name);
-    writer->play(0, 0);
-    channeltest::TestFrame frame(4, 2, {8}, 11);
-    frame.get()->setHeight(-2);
-    writer->updateFrame(frame.get(), 0);
-    const uint8_t* bytes = openView();
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(channeltest::peekHeader(bytes).height, -2);
-    EXPECT_EQ(bytes[48], 0);
-}
-
-TEST_F(Writer, NullFrameIsRefusedWithAWarning) {
-    writer = std::make_unique<SharedMemoryIPCServer>(name);
-    writer->play(0, 0);
-    writer->updateFrame(nullptr, 0);
-    EXPECT_FALSE(channeltest::existsInDevShm(name));
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_EQ(log.lines()[0].level, spdlog::level::warn);
-}
-
-TEST_F(Writer, StopReleasesTheSegmentAndPlayThenAFrameMapsAfresh) {
-    writer = std::make_unique<SharedMemoryIPCServer>(name);
-    writer->play(0, 0);
-    channeltest::TestFrame frame(640, 640, {2560}, 1);
-    writer->updateFrame(frame.get(), 0);
-    EXPECT_TRUE(channeltest::existsInDevShm(name));
+    EXPECT_EQ(std::memcmp(bytes + 48, frame.plane(0).data(), 16), 0) << "written while paused";
+    view.release();
     writer->stop();
     EXPECT_FALSE(channeltest::existsInDevShm(name)) << "no other holder: gone with the writer";
     writer->updateFrame(frame.get(), 0);
@@ -182,17 +81,70 @@ TEST_F(Writer, StopReleasesTheSegmentAndPlayThenAFrameMapsAfresh) {
     EXPECT_EQ(log.startingWith("SharedMemoryIPCServer acquireShm").size(), 2u);
 }
 
-TEST_F(Writer, PauseAndResumeKeepWritingFrames) {
-    writer = std::make_unique<SharedMemoryIPCServer>(name);
-    EXPECT_TRUE(writer->init());
-    writer->play(0, 0);
-    EXPECT_TRUE(writer->pause(1.0));
-    channeltest::TestFrame frame(2, 2, {8}, 4);
-    writer->updateFrame(frame.get(), 0);
-    EXPECT_TRUE(writer->resume(1.0));
-    const uint8_t* bytes = openView();
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(std::memcmp(bytes + 48, frame.plane(0).data(), 16), 0);
+TEST_F(Writer, PlanesFollowTheHeaderBackToBackAndWhatCannotBeReadOrDoesNotFitIsLeftOut) {
+    uint8_t tiny = 0xee;
+    struct Case {
+        const char* what;
+        channeltest::TestFrame frame;
+        std::function<void(channeltest::TestFrame&)> change;
+        std::vector<std::pair<int, size_t>> planesAt;  // plane, offset after the header
+        size_t untouchedAt;                            // a byte after the header that stays 0
+    };
+    Case cases[] = {
+        {"a square frame fills the channel", {640, 640, {2560}, 9}, {}, {{0, 0}}, 1638400},
+        {"a frame up to the mapped size", {1, 1, {1642448}, 3}, {}, {{0, 0}}, 1642448},
+        {"one byte more leaves only the header", {1, 1, {1642449}, 77}, {}, {}, 0},
+        {"a plane that does not fit is not started",
+         {1, 1000, {1000, 700}, 5},
+         {},
+         {{0, 0}},
+         1000000},
+        {"a plane without data is skipped",
+         {4, 2, {8, 4, 4}, 11},
+         [](channeltest::TestFrame& f) { f.get()->kframe()->data[1] = nullptr; },
+         {{0, 0}, {2, 16}},
+         24},
+        {"a negative line size is never read",
+         {4, 2, {8, 0, 4}, 11},
+         [&](channeltest::TestFrame& f) {
+             f.get()->kframe()->linesize[1] = -4;  // a bottom-up plane with one byte behind it
+             f.get()->kframe()->data[1] = &tiny;
+         },
+         {{0, 0}, {2, 16}},
+         24},
+        {"a negative height writes no plane",
+         {4, 2, {8}, 11},
+         [](channeltest::TestFrame& f) { f.get()->setHeight(-2); },
+         {},
+         0},
+    };
+    for (Case& c : cases) {
+        writer = std::make_unique<SharedMemoryIPCServer>(name);
+        writer->play(0, 0);
+        if (c.change) {
+            c.change(c.frame);
+        }
+        writer->updateFrame(c.frame.get(), 0);
+        const uint8_t* bytes = openView();
+        ASSERT_NE(bytes, nullptr) << c.what;
+        const auto header = channeltest::peekHeader(bytes);
+        const auto record = c.frame.get()->kframe();
+        EXPECT_EQ(header.height, c.frame.get()->getHeight()) << c.what;
+        for (int i = 0; i < 8; ++i) {
+            EXPECT_EQ(header.linesize[i], record->linesize[i]) << c.what;
+        }
+        for (const auto& [plane, offset] : c.planesAt) {
+            EXPECT_EQ(std::memcmp(bytes + 48 + offset, c.frame.plane(plane).data(),
+                                  c.frame.plane(plane).size()),
+                      0)
+                << c.what << ", plane " << plane;
+        }
+        if (c.untouchedAt + 48 < view.mappedSize()) {
+            EXPECT_EQ(bytes[48 + c.untouchedAt], 0) << c.what;
+        }
+        view.release();
+        writer.reset();
+    }
 }
 
 TEST_F(Writer, ExistingSegmentThatIsNotOursIsRefusedWithTheWarningOnEveryFrame) {

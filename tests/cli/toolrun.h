@@ -1,68 +1,83 @@
-// Runs the built videoecho program as a child process for the CLI tests: to completion with its
-// output captured, or in the background until stopped. Every run is bounded in time.
+// The built videoecho program run for the CLI tests through the shared child-process harness: to
+// completion with its output captured, or in the background until stopped. Every run is bounded.
 #pragma once
 
-#include <sys/types.h>
-
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <unistd.h>
+
+#include "childprocess.h"
 
 namespace clitest {
 
-struct ToolResult {
-    int exitCode = -1;  // 128 + signal when killed; -1 when it did not finish in time
-    std::string out;
-    std::string err;
-};
+using ToolResult = testsupport::ChildProcess::Result;
 
 // Runs `videoecho args...` and waits up to `timeoutMs` (then kills it).
-ToolResult runTool(const std::vector<std::string>& args, int timeoutMs = 20000);
+inline ToolResult runTool(const std::vector<std::string>& args, int timeoutMs = 20000) {
+    return testsupport::runProgram(VIDEOECHO_PROGRAM, args, std::chrono::milliseconds(timeoutMs));
+}
 
-// A videoecho process in the background with stdout and stderr captured to files. Destruction
-// interrupts it (SIGINT, then SIGKILL after 5 s) if it still runs and reaps it.
+// A videoecho process in the background. Destruction interrupts it as a user would (SIGINT), so
+// that it cleans up, and kills it only if it does not end within 5 s.
 class BackgroundTool {
 public:
-    explicit BackgroundTool(const std::vector<std::string>& args);
-    ~BackgroundTool();
+    explicit BackgroundTool(const std::vector<std::string>& args)
+        : child_(VIDEOECHO_PROGRAM, args) {}
+    ~BackgroundTool() {
+        if (exitCode_ < 0) {
+            child_.signal(SIGINT);
+            child_.wait(std::chrono::seconds(5));
+        }
+    }
     BackgroundTool(const BackgroundTool&) = delete;
     BackgroundTool& operator=(const BackgroundTool&) = delete;
 
-    void signal(int sig);
-    // Waits up to `timeoutMs`; the exit code as in ToolResult.
-    int wait(int timeoutMs);
-    std::string out() const;
+    void signal(int number) { child_.signal(number); }
+    int wait(int timeoutMs) {
+        return exitCode_ = child_.wait(std::chrono::milliseconds(timeoutMs));
+    }
+    // Its standard output so far.
+    std::string out() {
+        std::string text;
+        for (const std::string& line : child_.linesStartingWith("")) {
+            text += line + "\n";
+        }
+        return text;
+    }
 
 private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-    int status_ = -1;
-    std::string outPath_;
+    testsupport::ChildProcess child_;
+    int exitCode_ = -1;
 };
 
 // Calls `ready` every 20 ms until it returns true or `timeoutMs` passes.
-template <typename F>
-bool eventually(F ready, int timeoutMs);
-
-// How many lines `text` holds (newline characters).
-inline size_t lineCount(const std::string& text) {
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-// A channel name unique to this test process.
-std::string uniqueKey(const std::string& what);
-
-void sleepMs(int ms);
-
 template <typename F>
 bool eventually(F ready, int timeoutMs) {
     for (int waited = 0; waited <= timeoutMs; waited += 20) {
         if (ready()) {
             return true;
         }
-        sleepMs(20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+inline size_t lineCount(const std::string& text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// A channel name unique to this test process.
+inline std::string uniqueKey(const std::string& what) {
+    return "videoecho-cli-" + std::to_string(::getpid()) + "-" + what;
+}
+
+inline void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 }  // namespace clitest

@@ -1,99 +1,103 @@
-// What another local process can do to the segment layer, tried for real across processes: hold
-// a segment's lock, exhaust descriptors, fill /dev/shm, use names the platform refuses, or be
-// another user. None of it may hang, crash or busy-loop the process that acquires.
+// What the machine or another local process can do to the segment layer: refuse a system call
+// (injected), hold a segment's lock, use names the platform refuses, be another user, fill
+// /dev/shm. None of it may hang, crash or busy-loop the process that acquires.
 #include <shm/shm.h>
 #include <shm/shmhandle.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <functional>
-#include <string>
 
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "childprocess.h"
+#include "injectedsystemcalls.h"
 #include "shmtestnames.h"
 
 namespace {
 
 using shm::ShmHandle;
 using shm::ShmMode;
+using shmtest::Call;
 
-struct ChildResult {
-    int exitCode = -1;  // 128 + signal for a child killed by one
-    double cpuSeconds = 0;
-    std::string stderrText;
-};
-
-// Runs `body` in a forked child with its stderr captured; its result is the exit code.
-ChildResult runInChild(const std::function<int()>& body) {
-    ChildResult result;
-    char path[] = "/tmp/shmrobustXXXXXX";
-    const int capture = ::mkstemp(path);
-    if (capture < 0) {
-        return result;
-    }
-    ::unlink(path);
-    std::fflush(stderr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(capture, STDERR_FILENO);
-        const int code = body();
-        std::fflush(stderr);
-        ::_exit(code);
-    }
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    char buffer[4096];
-    ssize_t got;
-    ::lseek(capture, 0, SEEK_SET);
-    while ((got = ::read(capture, buffer, sizeof buffer)) > 0) {
-        result.stderrText.append(buffer, static_cast<size_t>(got));
-    }
-    ::close(capture);
-    return result;
+std::string line(const char* call, int error, const std::string& name) {
+    return std::string("fail ") + call + "[" + std::to_string(error) + "]: " + name + "\n";
 }
 
-int countLines(const std::string& text) {
-    int lines = 0;
-    for (const char c : text) {
-        lines += c == '\n' ? 1 : 0;
+TEST(ShmRobustness, AFailingSystemCallIsReportedAsItselfOnceWithoutRetriesOrLeftovers) {
+    struct Case {
+        Call call;
+        int error;
+        ShmMode mode;
+        int maxCalls;       // a failure that is not a race is not retried (a lock is, a few times)
+        const char* lines;  // C: create line, O: open line, M: map line
+    };
+    const Case cases[] = {
+        {Call::shmOpen, EMFILE, ShmMode::createOpen, 1, "CO"},
+        {Call::shmOpen, EACCES, ShmMode::open, 1, "O"},
+        {Call::fallocate, ENOSPC, ShmMode::createOpen, 1, "CO"},
+        {Call::fchmod, EPERM, ShmMode::create, 1, "CO"},
+        {Call::lstat, ENOMEM, ShmMode::open, 1, "O"},
+        {Call::fstat, EIO, ShmMode::open, 1, "O"},
+        {Call::flock, EWOULDBLOCK, ShmMode::open, 8, "O"},
+        {Call::mmap, ENOMEM, ShmMode::createOpen, 1, "M"},
+    };
+    for (const Case& c : cases) {
+        const std::string name = shmtest::freshName("inject");
+        ShmHandle writer;
+        if (c.mode == ShmMode::open) {
+            ASSERT_TRUE(writer.acquire(name, 4096, ShmMode::create));
+        }
+        std::string expected;
+        for (const char* l = c.lines; *l != '\0'; ++l) {
+            expected += *l == 'C'   ? line("CreateFileMapping", c.error, name)
+                        : *l == 'O' ? line("OpenFileMapping", c.error, name)
+                                    : "fail MapViewOfFile[" + std::to_string(c.error) + "]\n";
+        }
+        ShmHandle handle;
+        testing::internal::CaptureStderr();
+        {
+            shmtest::InjectedFailure failure(c.call, c.error);
+            EXPECT_FALSE(handle.acquire(name, 4096, c.mode)) << c.error;
+            EXPECT_GE(failure.failedCalls(), 1) << c.error;
+            EXPECT_LE(failure.failedCalls(), c.maxCalls) << c.error;
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+        handle.release();
+        writer.release();
+        EXPECT_FALSE(shmtest::existsInDevShm(name)) << c.error;
     }
-    return lines;
+}
+
+TEST(ShmRobustness, ASignalDuringACallIsRiddenOut) {
+    for (const Call call : {Call::shmOpen, Call::flock, Call::fallocate}) {
+        const std::string name = shmtest::freshName("eintr");
+        shmtest::InjectedFailure failure(call, EINTR, 1);
+        ShmHandle handle;
+        EXPECT_TRUE(handle.acquire(name, 4096, ShmMode::createOpen));
+        EXPECT_EQ(failure.failedCalls(), 1);
+    }
 }
 
 TEST(ShmRobustness, AnExclusiveLockOfAnotherProcessFailsAcquisitionInsteadOfWaiting) {
     const std::string name = shmtest::freshName("exlock");
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t locker = ::fork();
-    if (locker == 0) {
+    testsupport::ChildProcess locker([&] {
         // Somebody else's segment under the name, or a dead writer's that somebody locks.
         const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-        char ok = fd >= 0 && ::ftruncate(fd, 4096) == 0 && ::flock(fd, LOCK_EX) == 0 ? 1 : 0;
-        if (::write(ready[1], &ok, 1) != 1) {
-            ::_exit(3);
+        if (fd < 0 || ::ftruncate(fd, 4096) != 0 || ::flock(fd, LOCK_EX) != 0) {
+            return 3;
         }
+        std::printf("locked\n");
+        std::fflush(stdout);
         ::pause();
-        ::_exit(0);
-    }
-    char ok = 0;
-    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
-    ASSERT_EQ(ok, 1);
+        return 0;
+    });
+    ASSERT_EQ(locker.waitFor("locked"), "locked");
     for (const ShmMode mode : {ShmMode::open, ShmMode::createOpen}) {
         const auto start = std::chrono::steady_clock::now();
         testing::internal::CaptureStderr();
@@ -101,65 +105,19 @@ TEST(ShmRobustness, AnExclusiveLockOfAnotherProcessFailsAcquisitionInsteadOfWait
         EXPECT_FALSE(handle.acquire(name, 1, mode));
         const std::string lines = testing::internal::GetCapturedStderr();
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-        EXPECT_NE(lines.find("[" + std::to_string(EWOULDBLOCK) + "]: " + name), std::string::npos)
+        EXPECT_NE(lines.find(line("OpenFileMapping", EWOULDBLOCK, name)), std::string::npos)
             << lines;
     }
-    ::kill(locker, SIGKILL);
-    ::waitpid(locker, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
     ::shm_unlink(("/" + name).c_str());
 }
 
-TEST(ShmRobustness, RunningOutOfDescriptorsIsReportedAsItselfWithoutABusyLoop) {
-    const std::string name = shmtest::freshName("emfile");
-    ShmHandle existing;
-    ASSERT_TRUE(existing.acquire(name, 4096, ShmMode::create));
-    const std::string missing = name + "_missing";
-    constexpr int kTries = 200;
-    const ChildResult child = runInChild([&] {
-        const rlimit limit{32, 32};
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-            return 2;
-        }
-        while (::open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
-        }
-        for (int i = 0; i < kTries; ++i) {
-            ShmHandle creator;
-            ShmHandle reader;
-            if (creator.acquire(missing, 4096, ShmMode::createOpen) ||
-                reader.acquire(name, 1, ShmMode::open)) {
-                return 3;
-            }
-        }
-        return 0;
-    });
-    EXPECT_EQ(child.exitCode, 0);
-    const std::string code = "[" + std::to_string(EMFILE) + "]";
-    EXPECT_NE(child.stderrText.find("fail CreateFileMapping" + code + ": " + missing),
-              std::string::npos)
-        << child.stderrText;
-    EXPECT_NE(child.stderrText.find("fail OpenFileMapping" + code + ": " + name),
-              std::string::npos);
-    // One create line per acquisition, and one open line per handle's five seconds at most.
-    EXPECT_LE(countLines(child.stderrText), 3 * kTries);
-    EXPECT_EQ(child.stderrText.find("[" + std::to_string(EAGAIN) + "]"), std::string::npos);
-    EXPECT_LT(child.cpuSeconds, 2.0) << "retrying a failure that is not a race";
-    EXPECT_FALSE(shmtest::existsInDevShm(missing));
-}
-
 TEST(ShmRobustness, NamesThePlatformRefusesFailOnceWithTheirOwnError) {
-    struct Case {
-        std::string name;
-        int error;
-    };
-    for (const Case& c : {Case{"tarn_shmtest_a/b", EINVAL}, Case{std::string(300, 'n'), EINVAL}}) {
+    for (const std::string& name : {std::string("tarn_shmtest_a/b"), std::string(300, 'n')}) {
         testing::internal::CaptureStderr();
         ShmHandle handle;
-        EXPECT_FALSE(handle.acquire(c.name, 4096, ShmMode::createOpen));
+        EXPECT_FALSE(handle.acquire(name, 4096, ShmMode::createOpen));
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "fail CreateFileMapping[" + std::to_string(c.error) + "]: " + c.name +
-                      "\nfail OpenFileMapping[" + std::to_string(c.error) + "]: " + c.name + "\n");
+                  line("CreateFileMapping", EINVAL, name) + line("OpenFileMapping", EINVAL, name));
     }
 }
 
@@ -168,7 +126,7 @@ TEST(ShmRobustness, AnotherUserCanReadButNeitherWriteNorTruncate) {
     ShmHandle owner;
     ASSERT_TRUE(owner.acquire(name, 8192, ShmMode::create));
     static_cast<char*>(owner.mappedAddress())[0] = 'o';
-    const ChildResult child = runInChild([&] {
+    testsupport::ChildProcess child([&] {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
             return 2;
         }
@@ -177,21 +135,18 @@ TEST(ShmRobustness, AnotherUserCanReadButNeitherWriteNorTruncate) {
             return 3;
         }
         const int fd = ::shm_open(posix.c_str(), O_RDONLY, 0);
-        if (fd < 0 || ::ftruncate(fd, 0) == 0) {
+        ShmHandle joiner;
+        ShmHandle reader;
+        if (fd < 0 || ::ftruncate(fd, 0) == 0 || joiner.acquire(name, 8192, ShmMode::createOpen)) {
             return 4;
         }
-        ShmHandle joiner;
-        if (joiner.acquire(name, 8192, ShmMode::createOpen)) {
-            return 5;
-        }
-        ShmHandle reader;
-        if (!reader.acquire(name, 1, ShmMode::open) ||
-            static_cast<const char*>(reader.mappedAddress())[0] != 'o') {
-            return 6;
-        }
-        return 0;
+        return reader.acquire(name, 1, ShmMode::open) &&
+                       static_cast<const char*>(reader.mappedAddress())[0] == 'o'
+                   ? 0
+                   : 5;
     });
-    EXPECT_EQ(child.exitCode, 0) << child.stderrText;
+    const auto result = child.finish();
+    EXPECT_EQ(result.exitCode, 0) << result.err;
     struct stat status {};
     ASSERT_EQ(::stat(("/dev/shm/" + name).c_str(), &status), 0);
     EXPECT_EQ(status.st_size, 8192);
@@ -199,7 +154,7 @@ TEST(ShmRobustness, AnotherUserCanReadButNeitherWriteNorTruncate) {
 
 TEST(ShmRobustness, AFullDevShmFailsAcquisitionWithoutASignal) {
     const std::string name = shmtest::freshName("full");
-    const ChildResult child = runInChild([&] {
+    testsupport::ChildProcess child([&] {
         // A private mount namespace with a tiny /dev/shm: nothing outside this child sees it.
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -213,11 +168,10 @@ TEST(ShmRobustness, AFullDevShmFailsAcquisitionWithoutASignal) {
         }
         return shmtest::existsInDevShm(name) ? 4 : 0;
     });
-    EXPECT_EQ(child.exitCode, 0) << child.stderrText;
-    EXPECT_NE(
-        child.stderrText.find("fail CreateFileMapping[" + std::to_string(ENOSPC) + "]: " + name),
-        std::string::npos)
-        << child.stderrText;
+    const auto result = child.finish();
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find(line("CreateFileMapping", ENOSPC, name)), std::string::npos)
+        << result.err;
 }
 
 }  // namespace

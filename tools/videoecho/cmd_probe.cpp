@@ -1,29 +1,55 @@
-// videoecho probe KEY: prints a channel's header in words, or why there is none.
+// videoecho probe KEY: prints a channel's header and guard in words, or why there is none.
 #include <cstring>
 
 #include <fmt/format.h>
+#include <tarnmediadispatchvideoecho/channelinspection.h>
 
-#include "channelheader.h"
 #include "commands.h"
 #include "monoclock.h"
+#include "pattern.h"
 #include "pixelformat.h"
+#include "quietstderr.h"
 
 namespace videoecho {
 
 namespace {
 
+void printGuard(const tarn::mediadispatch::ChannelGuardInfo& guard) {
+    if (!guard.present) {
+        std::printf("guard         none (unguarded: a reader may see two frames mixed)\n");
+        return;
+    }
+    std::printf("guard         %llu frames committed%s\n",
+                static_cast<unsigned long long>(guard.frames),
+                guard.midFrame ? ", a frame being written" : "");
+    std::printf("writer        pid %d (started at tick %llu), %s\n", guard.writerPid,
+                static_cast<unsigned long long>(guard.writerStartTicks),
+                guard.writerAlive ? "live" : "gone: its frames are no longer served");
+    if (guard.frames > 0) {
+        std::printf("last commit   %.1f ms ago (realtime %lld.%09lld)\n",
+                    static_cast<double>(monotonicNs() - guard.monotonicNs) / 1e6,
+                    static_cast<long long>(guard.realtimeNs / 1000000000),
+                    static_cast<long long>(guard.realtimeNs % 1000000000));
+    }
+}
+
 int runProbe(const ParsedArgs& args, const char*) {
     const std::string key = args.positional(0);
     checkChannelName(key);
-    const ChannelLook look = lookAtChannel(key, !args.has("verbose"));
+    tarn::mediadispatch::ChannelInspection look;
+    {
+        QuietStderr silence(!args.has("verbose"));
+        look = tarn::mediadispatch::inspectChannel(key, kStampBytes);
+    }
     if (!look.exists) {
-        throw RunError(fmt::format("no channel named {}", key));
+        throw RunError(fmt::format("no channel named {}", printableKey(key)));
     }
     const auto& h = look.header;
-    std::printf("channel       %s\n", key.c_str());
+    std::printf("channel       %s\n", printableKey(key).c_str());
     std::printf("segment       %llu bytes mapped\n",
                 static_cast<unsigned long long>(look.mappedSize));
-    if (look.mappedSize < tarn::mediadispatch::kShmFrameHeaderSize) {
+    printGuard(look.guard);
+    if (!look.hasHeader) {
         std::printf("header        none (segment smaller than a header)\n");
         return 1;
     }
@@ -35,20 +61,20 @@ int runProbe(const ParsedArgs& args, const char*) {
         lines += fmt::format("{} ", l);
     }
     std::printf("line sizes    %s\n", lines.c_str());
-    const long long total = frameTotalOf(h);
-    if (total < 0) {
-        std::printf("bytes/frame   invalid (negative line size)\n");
+    if (look.frameBytes < 0) {
+        std::printf("bytes/frame   invalid (negative line size or height)\n");
     } else {
-        const bool fits = static_cast<unsigned long long>(total) <= look.mappedSize;
-        std::printf("bytes/frame   %lld (%lld of pixels + 48 of header)%s\n", total, total - 48,
-                    fits ? "" : ", larger than the segment: readers reject it");
+        std::printf("bytes/frame   %lld (%lld of pixels + 48 of header)%s\n",
+                    static_cast<long long>(look.frameBytes),
+                    static_cast<long long>(look.frameBytes - 48),
+                    look.frameFits ? "" : ", larger than the segment: readers reject it");
     }
-    if (h.width == 0 && h.height == 0 && total == 48) {
+    if (h.width == 0 && h.height == 0 && look.frameBytes == 48) {
         std::printf("state         no frame written yet\n");
     }
-    if (look.haveStampBytes) {
+    if (look.plane0Head.size() == static_cast<size_t>(kStampBytes)) {
         FrameView view;
-        view.data[0] = look.stampBytes;
+        view.data[0] = look.plane0Head.data();
         view.lineSizes[0] = kStampBytes;
         view.height = 1;
         Stamp stamp;
@@ -67,7 +93,7 @@ int runProbe(const ParsedArgs& args, const char*) {
 Command probeCommand() {
     CommandInfo info;
     info.name = "probe";
-    info.summary = "print the header of channel KEY in words";
+    info.summary = "print the header and guard of channel KEY in words";
     info.positionals = {"KEY"};
     info.options = {verboseOption()};
     info.details = "Exits 1 with \"no channel named KEY\" when no writer holds the channel.";

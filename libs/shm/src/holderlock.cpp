@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <sys/file.h>
+#include "systemcalls.h"
 
 namespace shm::detail {
 
@@ -17,7 +18,7 @@ constexpr auto kFirstPause = std::chrono::microseconds(50);
 int flockRetrying(int fd, int operation) {
     int result;
     do {
-        result = ::flock(fd, operation);
+        result = sys::flock(fd, operation);
     } while (result != 0 && errno == EINTR);
     return result;
 }

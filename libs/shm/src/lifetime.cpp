@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "holderlock.h"
+#include "systemcalls.h"
 
 namespace shm::detail {
 
@@ -37,7 +38,7 @@ HoldResult createAndHold(const std::string& posix, uint32_t size, const CreatorA
     // after a signal.
     int result;
     do {
-        result = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(size));
+        result = sys::posixFallocate(fd.get(), 0, static_cast<off_t>(size));
     } while (result == EINTR);
     if (result != 0) {
         letGo(fd, posix, true);
@@ -54,7 +55,7 @@ HoldResult openAndHold(const std::string& posix, bool writable, Descriptor& out)
         return HoldResult::failed;
     }
     struct stat status {};
-    if (::fstat(fd.get(), &status) != 0) {
+    if (sys::fstat(fd.get(), &status) != 0) {
         return HoldResult::failed;
     }
     if (!S_ISREG(status.st_mode)) {
@@ -74,7 +75,7 @@ HoldResult openAndHold(const std::string& posix, bool writable, Descriptor& out)
     if (check != NameCheck::same) {
         return fromCheck(check);
     }
-    if (::fstat(fd.get(), &status) != 0) {
+    if (sys::fstat(fd.get(), &status) != 0) {
         return HoldResult::failed;
     }
     if (status.st_size == 0) {

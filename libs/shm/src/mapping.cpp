@@ -5,6 +5,7 @@
 
 #include <sys/mman.h>
 #include <unistd.h>
+#include "systemcalls.h"
 
 namespace shm::detail {
 
@@ -28,8 +29,7 @@ Mapping& Mapping::operator=(Mapping&& other) noexcept {
 
 bool Mapping::map(int fd, uint64_t length, bool writable) {
     reset();
-    void* address =
-        ::mmap(nullptr, length, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+    void* address = sys::mmap(length, writable ? PROT_READ | PROT_WRITE : PROT_READ, fd);
     if (address == MAP_FAILED) {
         return false;
     }

@@ -12,6 +12,7 @@
 #include "report.h"
 #include "segmentname.h"
 #include "shmid.h"
+#include "systemcalls.h"
 
 namespace shm {
 
@@ -109,7 +110,7 @@ void* get_mem(ShmId* id, uint64_t* size) {
         return nullptr;
     }
     struct stat status {};
-    if (::fstat(id->handle.get(), &status) != 0) {
+    if (sys::fstat(id->handle.get(), &status) != 0) {
         detail::report("fail VirtualQuery[%d]\n", errno);
         return nullptr;
     }

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "systemcalls.h"
 
 namespace shm::detail {
 
@@ -16,10 +17,10 @@ constexpr mode_t kGroupReads = 0640;
 
 bool applyAccess(int fd, const CreatorAccess& access) {
     const bool grouped = access.group != static_cast<gid_t>(-1);
-    if (grouped && ::fchown(fd, static_cast<uid_t>(-1), access.group) != 0) {
+    if (grouped && sys::fchown(fd, static_cast<uid_t>(-1), access.group) != 0) {
         return false;
     }
-    return ::fchmod(fd, grouped ? kGroupReads : kEveryoneReads) == 0;
+    return sys::fchmod(fd, grouped ? kGroupReads : kEveryoneReads) == 0;
 }
 
 }  // namespace
@@ -37,12 +38,12 @@ Descriptor openName(const std::string& posix, int flags, const CreatorAccess& ac
     do {
         // Created with no permission at all until applyAccess has set them, so that nobody can
         // open it for writing in between.
-        fd = ::shm_open(posix.c_str(), flags | O_CLOEXEC, 0);
+        fd = sys::shmOpen(posix.c_str(), flags | O_CLOEXEC, 0);
     } while (fd < 0 && errno == EINTR);
     Descriptor descriptor(fd);
     if (descriptor.valid() && (flags & O_CREAT) != 0 && !applyAccess(descriptor.get(), access)) {
         const int error = errno;
-        ::shm_unlink(posix.c_str());
+        sys::shmUnlink(posix.c_str());
         descriptor.reset();
         errno = error;
     }
@@ -52,10 +53,10 @@ Descriptor openName(const std::string& posix, int flags, const CreatorAccess& ac
 NameCheck checkPath(int fd, const std::string& path) {
     struct stat mine {};
     struct stat named {};
-    if (::fstat(fd, &mine) != 0) {
+    if (sys::fstat(fd, &mine) != 0) {
         return NameCheck::failed;
     }
-    if (::lstat(path.c_str(), &named) != 0) {
+    if (sys::lstat(path.c_str(), &named) != 0) {
         return errno == ENOENT ? NameCheck::changed : NameCheck::failed;
     }
     return mine.st_dev == named.st_dev && mine.st_ino == named.st_ino ? NameCheck::same
@@ -63,7 +64,7 @@ NameCheck checkPath(int fd, const std::string& path) {
 }
 
 bool unlinkName(const std::string& posix) {
-    return ::shm_unlink(posix.c_str()) == 0;
+    return sys::shmUnlink(posix.c_str()) == 0;
 }
 
 }  // namespace shm::detail

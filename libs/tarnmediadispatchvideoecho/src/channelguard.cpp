@@ -105,6 +105,14 @@ GuardStamp readStamp(const void* guard) {
     return stamp;
 }
 
+GuardIdentity readIdentity(const void* guard) {
+    const GuardLayout* g = layoutOf(guard);
+    GuardIdentity identity;
+    identity.writerPid = __atomic_load_n(&g->writerPid, __ATOMIC_RELAXED);
+    identity.writerStartTicks = __atomic_load_n(&g->writerStartTicks, __ATOMIC_RELAXED);
+    return identity;
+}
+
 uint64_t sequenceAfterCopy(const void* guard) {
     // The copy's loads must all be done before the sequence is read again.
     __atomic_thread_fence(__ATOMIC_ACQUIRE);

@@ -50,6 +50,13 @@ struct GuardStamp {
     int64_t realtimeNs = 0;
 };
 
+// Who wrote the guard (as the writer recorded it at acquisition).
+struct GuardIdentity {
+    int writerPid = 0;
+    uint64_t writerStartTicks = 0;
+};
+GuardIdentity readIdentity(const void* guard);
+
 // Whether the guard's first bytes are ours (magic and version).
 bool isOurGuard(const void* guard, uint64_t mappedSize);
 

@@ -15,6 +15,18 @@ int64_t planeBytes(int32_t height, int32_t linesize) {
     return static_cast<int64_t>(height) * static_cast<int64_t>(linesize);
 }
 
+int64_t frameBytes(const ShmFrameHeader& header) {
+    int64_t total = kShmFrameHeaderSize;
+    for (int i = 0; i < kShmPlaneCount; ++i) {
+        const int64_t size = planeBytes(header.height, header.linesize[i]);
+        if (size < 0) {
+            return -1;
+        }
+        total += size;  // eight planes of below 2^62 each: no wrap
+    }
+    return total;
+}
+
 FrameLayout layoutOf(const ShmFrameHeader& header, uint64_t mappedSize) {
     FrameLayout layout;
     // Each plane is below 2^62 and there are eight of them, so this sum cannot wrap either.

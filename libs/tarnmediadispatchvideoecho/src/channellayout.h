@@ -14,6 +14,9 @@ namespace tarn::mediadispatch::channel {
 // size is absent (0) whatever the height.
 int64_t planeBytes(int32_t height, int32_t linesize);
 
+// 48 + the bytes of all planes, or -1 when some plane has no meaningful size.
+int64_t frameBytes(const ShmFrameHeader& header);
+
 struct PlaneSpan {
     uint64_t offset = 0;
     uint64_t size = 0;  // 0: the plane is absent

@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <tarnmediadispatchvideoecho/channelcleanup.h>
 
 #include "channelguard.h"
+#include "soleopener.h"
 
 namespace tarn::mediadispatch::channel {
 
@@ -37,16 +39,33 @@ public:
     int fd() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
 
-    // The guard's fixed part, if this is a regular file that carries our mark.
+    // What the file under the guard's name is: a guard that carries our mark (its fixed part in
+    // `layout`), one that its writer was killed before marking (all zeros, ours by owner), or
+    // anything else.
+    enum class Kind { ours, unmarked, foreign };
+    Kind read(GuardLayout& layout, struct stat& status) const {
+        if (fd_ < 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
+            return Kind::foreign;
+        }
+        const bool ownFile = status.st_uid == ::geteuid();
+        if (status.st_size == 0) {
+            return ownFile ? Kind::unmarked : Kind::foreign;
+        }
+        if (status.st_size < static_cast<off_t>(sizeof layout) ||
+            ::pread(fd_, &layout, sizeof layout, 0) != static_cast<ssize_t>(sizeof layout)) {
+            return Kind::foreign;
+        }
+        if (layout.magic == kGuardMagic && layout.version == kGuardVersion) {
+            return Kind::ours;
+        }
+        const GuardLayout zero{};
+        const bool blank = std::memcmp(&layout, &zero, sizeof layout) == 0;
+        return blank && ownFile && static_cast<uint64_t>(status.st_size) == kGuardSegmentSize
+                   ? Kind::unmarked
+                   : Kind::foreign;
+    }
     bool readOurs(GuardLayout& layout, struct stat& status) const {
-        if (fd_ < 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) ||
-            status.st_size < static_cast<off_t>(sizeof layout)) {
-            return false;
-        }
-        if (::pread(fd_, &layout, sizeof layout, 0) != static_cast<ssize_t>(sizeof layout)) {
-            return false;
-        }
-        return layout.magic == kGuardMagic && layout.version == kGuardVersion;
+        return read(layout, status) == Kind::ours;
     }
 
 private:
@@ -85,6 +104,22 @@ std::vector<std::string> guardedNames() {
     return names;
 }
 
+bool stillNamed(const std::string& guardName, const struct stat& status) {
+    struct stat named {};
+    return ::lstat((kShmDirectory + guardName).c_str(), &named) == 0 && sameFile(status, named);
+}
+
+// A guard that its writer never marked: the writer was killed between creating it and writing
+// its first bytes, which is before it created the channel, so the guard is all there is. It goes
+// only when nobody holds it (no holder lock) and no other process has it open or mapped.
+bool reclaimUnmarked(int fd, const std::string& guardName, const struct stat& status) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !onlyOpenerOf(fd) ||
+        !stillNamed(guardName, status)) {
+        return false;
+    }
+    return ::shm_unlink(("/" + guardName).c_str()) == 0;
+}
+
 }  // namespace
 
 bool reclaimIfAbandoned(const std::string& name) {
@@ -93,7 +128,11 @@ bool reclaimIfAbandoned(const std::string& name) {
     GuardFile guard(guardName, O_RDWR);
     GuardLayout layout{};
     struct stat status {};
-    if (!guard.readOurs(layout, status)) {
+    const GuardFile::Kind kind = guard.read(layout, status);
+    if (kind == GuardFile::Kind::unmarked) {
+        return reclaimUnmarked(guard.fd(), guardName, status);
+    }
+    if (kind != GuardFile::Kind::ours) {
         return false;
     }
     // Taking the writer lock proves that no writer holds the channel, and keeps a second
@@ -101,8 +140,7 @@ bool reclaimIfAbandoned(const std::string& name) {
     if (!lockAsWriter(guard.fd())) {
         return false;
     }
-    struct stat named {};
-    if (::lstat((kShmDirectory + guardName).c_str(), &named) != 0 || !sameFile(status, named)) {
+    if (!stillNamed(guardName, status)) {
         return false;  // removed or replaced since we opened it
     }
     // The channel segment goes only if the guard vouches for it: by its identity, or, for a

@@ -1,5 +1,7 @@
 #include "channelviews.h"
 
+#include <tarnmediadispatchvideoecho/channelviewset.h>
+
 #include "channelguard.h"
 
 namespace tarn::mediadispatch::channel {
@@ -24,10 +26,21 @@ bool GuardView::open(const std::string& guardName) {
     return true;
 }
 
-ChannelViews& ChannelViews::instance() {
-    static ChannelViews views;
-    return views;
+}  // namespace tarn::mediadispatch::channel
+
+namespace tarn::mediadispatch {
+
+ChannelViewSet::ChannelViewSet() : views_(std::make_unique<channel::ChannelViews>()) {}
+
+ChannelViewSet::~ChannelViewSet() = default;
+
+channel::ChannelViews& ChannelViewSet::views() {
+    return *views_;
 }
+
+}  // namespace tarn::mediadispatch
+
+namespace tarn::mediadispatch::channel {
 
 std::shared_ptr<const ChannelView> ChannelViews::view(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -69,15 +82,6 @@ void ChannelViews::forget(const std::string& name,
     if (found != entries_.end() && found->second.view == stale) {
         found->second.view.reset();
     }
-}
-
-size_t ChannelViews::heldViews() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t held = 0;
-    for (const auto& [name, entry] : entries_) {
-        held += entry.view ? 1 : 0;
-    }
-    return held;
 }
 
 void ChannelViews::sweepIdle(Clock::time_point now) {

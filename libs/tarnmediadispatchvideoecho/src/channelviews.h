@@ -2,8 +2,8 @@
 // per channel name however many players read it (the host keeps duplicate registrations of a
 // media, and each has a player). A view is dropped as soon as its channel's name no longer refers
 // to it (its writer let go, a new writer came) and when no player has used it for a while, so
-// descriptors and mappings grow with the number of channels read, not of players. One instance
-// per process (the players share it); every call may come from any thread.
+// descriptors and mappings grow with the number of channels read, not of players. Owned by a
+// ChannelViewSet; every call may come from any thread.
 #pragma once
 
 #include <chrono>
@@ -47,8 +47,6 @@ struct ChannelView {
 
 class ChannelViews {
 public:
-    static ChannelViews& instance();
-
     // The current view of `name`, opened afresh when there is none or the held one is stale;
     // null when the channel cannot be opened (the segment layer has written its rate-limited
     // line then).
@@ -56,9 +54,6 @@ public:
 
     // Drops the view of `name`, e.g. after its reader found that no writer holds it any more.
     void forget(const std::string& name, const std::shared_ptr<const ChannelView>& stale);
-
-    // Views held now (for tests and diagnostics).
-    size_t heldViews() const;
 
     static constexpr std::chrono::seconds kIdleTime{2};
 

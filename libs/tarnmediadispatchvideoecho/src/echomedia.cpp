@@ -22,6 +22,7 @@ struct EchoMedia::Impl {
     STPlayerInfo playerInfo;
     std::shared_ptr<qv::mediacore::IMediaPlayer> player;  // guarded by infoLock; set once
     EchoType echoType = kEchoTypeSharedMemory;            // guarded by infoLock
+    std::shared_ptr<tarn::mediadispatch::ChannelViewSet> channelViews;  // guarded by infoLock
     std::atomic<bool> black{false};
 
     std::shared_ptr<qv::mediacore::IMediaPlayer> currentPlayer() {
@@ -94,6 +95,11 @@ void EchoMedia::clearSpliceSource() {
     impl_->playerInfo.spliceSources.clear();
 }
 
+void EchoMedia::setChannelViews(std::shared_ptr<tarn::mediadispatch::ChannelViewSet> views) {
+    std::unique_lock<RecursiveSharedMutex> lock(impl_->infoLock);
+    impl_->channelViews = std::move(views);
+}
+
 void EchoMedia::setVideoEchoSendFrameEnabled(bool enabled) {
     std::shared_ptr<qv::mediacore::IMediaPlayer> player;
     EchoType type = kEchoTypeSharedMemory;
@@ -120,12 +126,14 @@ void EchoMedia::setVideoEchoSendFrameEnabled(bool enabled) {
 std::shared_ptr<qv::mediacore::IMediaPlayer> EchoMedia::createPlayer(
     std::shared_ptr<qv::mediacore::IMeta> meta, const std::string& source, void* device) {
     EchoType type = kEchoTypeSharedMemory;
+    std::shared_ptr<tarn::mediadispatch::ChannelViewSet> views;
     {
         std::shared_lock<RecursiveSharedMutex> lock(impl_->infoLock);
         type = impl_->echoType;
+        views = impl_->channelViews;
     }
     if (type == kEchoTypeSharedMemory) {
-        return std::make_shared<SharedMemoryPlayer>(std::move(meta), source);
+        return std::make_shared<SharedMemoryPlayer>(std::move(meta), source, std::move(views));
     }
     return std::make_shared<qv::streammediaplayercore::StreammediaPlayer>(std::move(meta), source,
                                                                           device);

@@ -56,6 +56,7 @@ void VideoEchoMgr::Impl::addMedia(const MediaInfo& media) {
     echoMedia->init(qvRuntime.load());
     const std::string key = echoKey(media.mediaId, media.editingMode);
     echoMedia->setEchoType(vantor::mediadispatch::kEchoTypeSharedMemory);
+    echoMedia->setChannelViews(channelViews);
     echoMedia->setPlayerInfo(key, firstCard->device, firstCard->deviceId);
     vantor::STRectInfo source;
     source.id = media.mediaId;

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <host/log.h>
 #include <shm/shmhandle.h>
@@ -28,6 +29,7 @@ enum Explained : uint32_t {
     kOtherWriter = 1u << 1,
     kForeignGuard = 1u << 2,
     kForeignChannel = 1u << 3,
+    kOtherUsersLeftover = 1u << 4,
 };
 
 }  // namespace
@@ -79,12 +81,24 @@ void SharedMemoryIPCServer::Impl::explainExisting(const std::string& what, bool 
                                 channel::printable(name), found.writerPid));
         return;
     }
-    explainOnce(
-        isGuard ? kForeignGuard : kForeignChannel,
-        fmt::format("channel {}: /dev/shm/{} exists but is not a channel of a live writer "
-                    "(owner uid {}); it is left alone: remove it as that user or root "
-                    "(videoecho clean)",
-                    channel::printable(name), channel::printable(what), channel::ownerOf(what)));
+    const long long owner = channel::ownerOf(what);
+    if (found.ours && !found.writerAlive && owner >= 0 && ::geteuid() != 0 &&
+        owner != static_cast<long long>(::geteuid())) {
+        // Our own kind of leftover, but in a sticky /dev/shm only its owner or root may delete
+        // it: every frame would fail the same way until one of them does.
+        explainOnce(kOtherUsersLeftover,
+                    fmt::format("channel {}: /dev/shm/{} was left by a writer (pid {}, gone) of "
+                                "uid {}; this user cannot remove it: run 'videoecho clean "
+                                "--remove' as uid {} or root, or use another name",
+                                channel::printable(name), channel::printable(what), found.writerPid,
+                                owner, owner));
+        return;
+    }
+    explainOnce(isGuard ? kForeignGuard : kForeignChannel,
+                fmt::format("channel {}: /dev/shm/{} exists but is not a channel of a live writer "
+                            "(owner uid {}); it is left alone: remove it as that user or root "
+                            "(videoecho clean)",
+                            channel::printable(name), channel::printable(what), owner));
 }
 
 bool SharedMemoryIPCServer::Impl::acquireGuard() {

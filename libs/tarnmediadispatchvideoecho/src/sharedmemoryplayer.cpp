@@ -82,8 +82,10 @@ void waitForCommit(const void* guard, std::chrono::steady_clock::time_point dead
 }  // namespace
 
 struct SharedMemoryPlayer::Impl {
-    explicit Impl(const std::string& channelName)
-        : name(channelName), frame(new qv::mediacore::IFrame()) {}
+    Impl(const std::string& channelName, std::shared_ptr<tarn::mediadispatch::ChannelViewSet> set)
+        : name(channelName),
+          viewSet(set ? std::move(set) : std::make_shared<tarn::mediadispatch::ChannelViewSet>()),
+          frame(new qv::mediacore::IFrame()) {}
 
     // All of these need frameMutex.
     void freePlanes();
@@ -96,6 +98,7 @@ struct SharedMemoryPlayer::Impl {
     qv::mediacore::IFrame* nothing(ChannelReadStatus status);
 
     const std::string name;
+    const std::shared_ptr<tarn::mediadispatch::ChannelViewSet> viewSet;
 
     // Taken shared around each read; nothing takes it exclusively.
     RwSpinLock segmentLock;
@@ -249,8 +252,9 @@ qv::mediacore::IFrame* SharedMemoryPlayer::Impl::readGuarded(
 }
 
 SharedMemoryPlayer::SharedMemoryPlayer(std::shared_ptr<qv::mediacore::IMeta> meta,
-                                       const std::string& name)
-    : IMediaPlayer(std::move(meta), name), impl_(std::make_unique<Impl>(name)) {}
+                                       const std::string& name,
+                                       std::shared_ptr<tarn::mediadispatch::ChannelViewSet> views)
+    : IMediaPlayer(std::move(meta), name), impl_(std::make_unique<Impl>(name, std::move(views))) {}
 
 SharedMemoryPlayer::~SharedMemoryPlayer() {
     setPlayCompleted(false);
@@ -312,10 +316,10 @@ qv::mediacore::IFrame* SharedMemoryPlayer::getFrame(double) {
         return nullptr;
     }
     std::shared_lock<RwSpinLock> segmentGuard(impl_->segmentLock);
-    // The view is shared with the other players of this process and kept between reads while
+    // The view is shared with the other players of the set and kept between reads while
     // the name still refers to it: re-mapping for every read would cost page faults on every byte
     // copied (about 57x a plain copy of a 1.6 MB frame).
-    channel::ChannelViews& views = channel::ChannelViews::instance();
+    channel::ChannelViews& views = impl_->viewSet->views();
     std::shared_ptr<const channel::ChannelView> view = views.view(impl_->name);
     // A dead or stopped writer's last frame is not served: one system call asks for its lock (a
     // paused writer keeps it). A view of a writer that has gone is dropped, and the name opened

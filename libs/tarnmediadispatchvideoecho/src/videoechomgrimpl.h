@@ -20,6 +20,7 @@
 #include <host/media.h>
 #include <host/signal.h>
 #include <host/videoecho.h>
+#include <tarnmediadispatchvideoecho/channelviewset.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryipcserver.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
 
@@ -129,6 +130,9 @@ struct VideoEchoMgr::Impl {
     std::vector<VideoEchoAddr> knownAddrs;                          // guarded by stateMutex
     std::set<std::pair<std::string, std::string>> knownAddrKeys;    // guarded by stateMutex
 
+    // The channel views that the players of all this manager's echo media share.
+    const std::shared_ptr<tarn::mediadispatch::ChannelViewSet> channelViews =
+        std::make_shared<tarn::mediadispatch::ChannelViewSet>();
     std::atomic<bool> serverEnabled{true};
     std::atomic<EditingMode> editingMode{vantor::kEditingModeDefault};
     std::atomic<vantor::IQVRuntime*> qvRuntime{nullptr};  // not owned

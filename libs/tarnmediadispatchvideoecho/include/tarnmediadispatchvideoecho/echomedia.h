@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <host/media.h>
+#include <tarnmediadispatchvideoecho/channelviewset.h>
 #include <tarnmediadispatchvideoecho/export.h>
 #include <tarnmediadispatchvideoecho/iechomedia.h>
 
@@ -25,6 +26,9 @@ public:
 
     // Has an effect only before the player exists.
     void setEchoType(EchoType type) override;
+    // The views its shared-memory player shares with other players (by default a set of its
+    // own); has an effect only before the player exists.
+    void setChannelViews(std::shared_ptr<tarn::mediadispatch::ChannelViewSet> views);
     // Creates the player once; later calls change nothing.
     void setPlayerInfo(const std::string& source, void* device,
                        const std::string& playerKey) override;

@@ -9,6 +9,7 @@
 
 #include <host/iframe.h>
 #include <host/imediaplayer.h>
+#include <tarnmediadispatchvideoecho/channelviewset.h>
 #include <tarnmediadispatchvideoecho/export.h>
 
 namespace vantor::mediadispatch {
@@ -38,7 +39,10 @@ class TARN_VIDEOECHO_API SharedMemoryPlayer
     : public qv::mediacore::IMediaPlayer,
       public std::enable_shared_from_this<SharedMemoryPlayer> {
 public:
-    SharedMemoryPlayer(std::shared_ptr<qv::mediacore::IMeta> meta, const std::string& name);
+    // Players given the same view set share one view of a channel they all read; without one
+    // the player keeps a set of its own.
+    SharedMemoryPlayer(std::shared_ptr<qv::mediacore::IMeta> meta, const std::string& name,
+                       std::shared_ptr<tarn::mediadispatch::ChannelViewSet> views = nullptr);
     ~SharedMemoryPlayer() override;
 
     bool init() override;
