@@ -7,6 +7,7 @@
 
 #include <logcapture.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
+#include <videoechostandin/liveservers.h>
 
 #include "echotestsupport.h"
 
@@ -86,8 +87,8 @@ TEST_F(Registry, RemoteAddressOfAKnownCardChangesNothing) {
 TEST_F(Registry, RemoteAddressCreatesAServerOnBothSides) {
     mgr->setVideoEchoServerEnabled(false);
     mgr->addEcho(addr("A", "rtsp://one"));
-    ASSERT_EQ(mgr->echoServers().size(), 1U);
-    EXPECT_FALSE(mgr->echoServers()[0]->settings().serverEnabled);
+    ASSERT_EQ(standin::liveEchoServers().size(), 1U);
+    EXPECT_FALSE(standin::liveEchoServers()[0]->settings().serverEnabled);
 }
 
 TEST_F(Registry, StrategiesForOneCardReachItsServerInOrder) {

@@ -8,6 +8,7 @@
 #include <logcapture.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
+#include <videoechostandin/liveservers.h>
 
 #include "echotestsupport.h"
 
@@ -90,7 +91,7 @@ TEST_F(Routing, PlayState2OnlyLogsCheckPlayState) {
     const auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1U);
     EXPECT_EQ(lines[0].level, spdlog::level::info);
-    EXPECT_TRUE(echotest::isLogLine(lines[0].text, "check play state!", "framerouting.cpp",
+    EXPECT_TRUE(echotest::isLogLine(lines[0].text, "check play state!", "dispatchwiring.cpp",
                                     "onMediaPlayStateChanged"))
         << lines[0].text;
 }
@@ -193,7 +194,7 @@ protected:
         });
     }
     std::vector<SpliceRegion> regions() {
-        return mgr->echoServers().at(0)->getSpliceStrategy().regions;
+        return standin::liveEchoServers().at(0)->getSpliceStrategy().regions;
     }
 
     STDisplayCardId card{"n", 1, "card-A", ""};
@@ -227,7 +228,7 @@ TEST_F(BoundServers, PlayInAnotherModeSkipsTheServersButStillPlaysTheWriter) {
 TEST_F(BoundServers, EditingModeReachesEveryServerOnTheSourceSide) {
     mgr->addEcho(STDisplayCardId{"n", 2, "card-B", ""}, &device);
     mgr->setEditingMode(kEditingModePreview, true);
-    for (const auto& server : mgr->echoServers()) {
+    for (const auto& server : standin::liveEchoServers()) {
         EXPECT_EQ(server->settings().editingMode, kEditingModePreview);
         EXPECT_TRUE(server->settings().editingFlag);
     }
@@ -236,7 +237,7 @@ TEST_F(BoundServers, EditingModeReachesEveryServerOnTheSourceSide) {
 TEST_F(BoundServers, EditingModeOnTheViewerSideOnlyChangesTheStoredMode) {
     mgr->setVideoEchoServerEnabled(false);
     mgr->setEditingMode(kEditingModeLive, true);
-    EXPECT_EQ(mgr->echoServers().at(0)->settings().editingMode, vantor::kEditingModeNone);
+    EXPECT_EQ(standin::liveEchoServers().at(0)->settings().editingMode, vantor::kEditingModeNone);
     // ...but the stored mode decides which plays reach the bound servers.
     state(1);
     EXPECT_EQ(queries, 2);  // the server update, then the viewer's bound-cards path

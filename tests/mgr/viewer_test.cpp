@@ -211,7 +211,7 @@ TEST_F(Viewer, FrameEnableForAnUnknownMediaWarns) {
     const auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1U);
     EXPECT_EQ(lines[0].level, spdlog::level::warn);
-    EXPECT_TRUE(echotest::isLogLine(lines[0].text, "media is null", "framerouting.cpp",
+    EXPECT_TRUE(echotest::isLogLine(lines[0].text, "media is null", "echomediaregistration.cpp",
                                     "onVideoEchoSendFrameEnabled"))
         << lines[0].text;
 }
