@@ -14,11 +14,11 @@
 #include <string>
 #include <thread>
 
+#include <echorecordswire/echorecordsmsgpack.h>
 #include <host/ilinkmgr.h>
 #include <host/irpcclient.h>
 #include <host/rpc/mainmachineruntime.h>
 #include <host/rpc/noderuntime.h>
-#include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
 #include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyclient.h>
 #include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyserver.h>
 #include <tarnmediadispatchvideoecho/videoecholink.h>
