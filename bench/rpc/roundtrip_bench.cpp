@@ -11,9 +11,9 @@
 
 #include <asio.hpp>
 
+#include <echorecordswire/echorecordsmsgpack.h>
 #include <host/rpc/rpcclient.h>
 #include <host/rpc/rpcserver.h>
-#include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
 
 namespace {
 

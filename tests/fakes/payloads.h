@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
+#include <echorecordswire/echorecordsmsgpack.h>
 
 namespace tarn::mediadispatch::testing {
 

@@ -1,133 +1,96 @@
-// The echo servers of the display cards: created once per deviceId with the configuration in force,
-// named video1, video2, ...; the relayed strategy signal; URLs, stream ids and recordings.
+// The echo servers of the display cards and the registry's queries over them: one server per
+// deviceId, named video1, video2, ... and configured with the settings in force when it is made.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <thread>
 #include <vector>
 
-#include <logcapture.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
-
-#include "echotestsupport.h"
+#include <videoechostandin/liveservers.h>
 
 namespace tarn::mediadispatch {
 namespace {
 
-STDisplayCardId card(const std::string& deviceId, uint64_t id = 1, const std::string& node = "n1") {
-    STDisplayCardId c;
-    c.nodeId = node;
-    c.id = id;
-    c.deviceId = deviceId;
-    c.extra = "x";
-    return c;
+STDisplayCardId card(const std::string& deviceId, const std::string& node = "n1") {
+    return STDisplayCardId{node, 1, deviceId, "x"};
 }
 
-int device = 0;  // any non-null handle
-
-VideoEchoSpliceStrategy strategyFor(const STDisplayCardId& cardId, uint64_t mediaId) {
+VideoEchoSpliceStrategy strategyFor(const std::string& deviceId, uint64_t mediaId) {
     VideoEchoSpliceStrategy s;
-    s.addr.cardId = cardId;
+    s.addr.cardId = card(deviceId);
     s.regions.push_back(SpliceRegion{1, mediaId, RegionRect{0, 0, 10, 10}});
     return s;
+}
+
+std::vector<VideoEcho::Settings> settings() {
+    std::vector<VideoEcho::Settings> all;
+    for (auto* server : standin::liveEchoServers()) {
+        all.push_back(server->settings());
+    }
+    return all;
 }
 
 class CardEchoes : public ::testing::Test {
 protected:
     std::shared_ptr<VideoEchoMgr> mgr = std::make_shared<VideoEchoMgr>();
+    int device = 0;
 };
 
-TEST_F(CardEchoes, NewServerGetsTheInitialConfiguration) {
-    mgr->addEcho(card("A"), &device);
-    const auto servers = mgr->echoServers();
-    ASSERT_EQ(servers.size(), 1U);
-    const auto s = servers[0]->settings();
-    EXPECT_EQ(s.name, "video1");
-    EXPECT_EQ(s.device, &device);
-    EXPECT_EQ(s.width, 1920.0F);
-    EXPECT_EQ(s.height, 1080.0F);
-    EXPECT_EQ(s.bitRate, 2097152.0F);
-    EXPECT_EQ(s.fps, 30.0F);
-    EXPECT_FALSE(s.transmissionMode);
-    EXPECT_EQ(s.serverHandle, 0);
-    EXPECT_TRUE(s.serverEnabled);
-    EXPECT_FALSE(s.hasSplicingRegionsCallBack);
-    EXPECT_EQ(servers[0]->displayCardId().deviceId, "A");
-    EXPECT_EQ(servers[0]->displayCardId().extra, "x");
-}
-
-TEST_F(CardEchoes, ConfigurationReachesOnlyServersCreatedAfterIt) {
+TEST_F(CardEchoes, ServersTakeTheSettingsInForceAndNamesInCreationOrder) {
     mgr->addEcho(card("A"), &device);
     mgr->setVideoEchoFPS(25);
     mgr->setVideoEchoResolution(1280, 720);
     mgr->setVideoEchoBitRate(1000);
     mgr->setVideoEchoTransmissionMode(true);
     mgr->setSplicingRegionsCallBack([](uint64_t, const std::vector<vantor::SplicingSource>&) {});
-    mgr->setVideoEchoSourceCallBack([](const uint64_t&, void** p) { return p; });
+    mgr->startVideoEchoServer();
     mgr->addEcho(card("B"), &device);
-    const auto servers = mgr->echoServers();
-    ASSERT_EQ(servers.size(), 2U);
-    const auto first = servers[0]->settings();
-    const auto second = servers[1]->settings();
-    EXPECT_EQ(first.fps, 30.0F);
-    EXPECT_EQ(first.width, 1920.0F);
-    EXPECT_FALSE(first.hasSplicingRegionsCallBack);
-    EXPECT_EQ(second.name, "video2");
-    EXPECT_EQ(second.fps, 25.0F);
-    EXPECT_EQ(second.width, 1280.0F);
-    EXPECT_EQ(second.height, 720.0F);
-    EXPECT_EQ(second.bitRate, 1000.0F);
-    EXPECT_TRUE(second.transmissionMode);
-    EXPECT_TRUE(second.hasSplicingRegionsCallBack);
-    EXPECT_TRUE(second.hasVideoEchoSourceCallBack);
-}
-
-TEST_F(CardEchoes, CardsAreNamedInCreationOrderAndTheCounterNeverGoesBack) {
-    mgr->addEcho(card("A"), &device);
-    mgr->addEcho(card("B"), &device);
-    mgr->addEcho(card("C"), &device);
-    mgr->addEcho(card("A"), &device);
-    ASSERT_EQ(mgr->echoServers().size(), 3U);
-    VideoEchoAddr remote;
-    remote.cardId = card("R");
-    mgr->addEcho(remote);  // a remote address takes no name and no number
-    mgr->addEcho(card("D"), &device);
-    std::vector<std::string> names;
-    for (const auto& server : mgr->echoServers()) {
-        names.push_back(server->settings().name);
+    mgr->addEcho(card("A", "other-node"), &device);      // same deviceId: the same card
+    mgr->addEcho(VideoEchoAddr{card("R"), "rtsp://r"});  // remote: no name, no settings
+    mgr->addEcho(card("C"), nullptr);
+    EXPECT_TRUE(mgr->stopVideoEchoServer());
+    EXPECT_FALSE(mgr->stopVideoEchoServer());
+    const auto s = settings();
+    ASSERT_EQ(s.size(), 4U);
+    struct Expected {
+        std::string name;
+        float fps, width, height, bitRate;
+        bool transmission, regionsCallBack, handle, device;
+    };
+    const Expected expected[] = {{"video1", 30, 1920, 1080, 2097152, false, false, false, true},
+                                 {"video2", 25, 1280, 720, 1000, true, true, true, true},
+                                 {"", 0, 0, 0, 0, false, false, true, false},
+                                 {"video3", 25, 1280, 720, 1000, true, true, true, false}};
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(s[i].name, expected[i].name);
+        EXPECT_EQ(s[i].fps, expected[i].fps);
+        EXPECT_EQ(s[i].width, expected[i].width);
+        EXPECT_EQ(s[i].height, expected[i].height);
+        EXPECT_EQ(s[i].bitRate, expected[i].bitRate);
+        EXPECT_EQ(s[i].transmissionMode, expected[i].transmission);
+        EXPECT_EQ(s[i].hasSplicingRegionsCallBack, expected[i].regionsCallBack);
+        EXPECT_EQ(s[i].serverHandle > 0, expected[i].handle);
+        EXPECT_EQ(s[i].device == &device, expected[i].device);
+        EXPECT_TRUE(s[i].serverEnabled);
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"video1", "video2", "video3", "", "video4"}));
-}
-
-TEST_F(CardEchoes, SameDeviceIdWithOtherFieldsIsTheSameCard) {
-    mgr->addEcho(card("A", 1, "n1"), &device);
-    mgr->addEcho(card("A", 2, "n2"), &device);
-    mgr->addEcho(card("a"), &device);
     const auto addrs = mgr->getAllVideoEchoAddr();
-    ASSERT_EQ(addrs.size(), 2U);
+    ASSERT_EQ(addrs.size(), 4U);
     EXPECT_EQ(addrs[0].cardId.nodeId, "n1");
-    EXPECT_EQ(addrs[1].cardId.deviceId, "a");
+    EXPECT_EQ(addrs[2].url, "rtsp://r");
+    EXPECT_EQ(mgr->getLocalAllVideoEchoAddr().size(), 4U);
 }
 
-TEST_F(CardEchoes, ViewerSideCreatesNoServerAndLogsNothing) {
-    testsupport::LogCapture log;
+TEST_F(CardEchoes, ViewerSideMakesServersOnlyForRemoteAddresses) {
     mgr->setVideoEchoServerEnabled(false);
-    mgr->addEcho(card("A"), nullptr);
-    EXPECT_TRUE(mgr->echoServers().empty());
-    EXPECT_TRUE(log.lines().empty());
-}
-
-TEST_F(CardEchoes, NullDeviceLogsTheCardIdAndStillCreatesTheServer) {
-    testsupport::LogCapture log;
-    mgr->addEcho(card("A", 42), nullptr);
-    const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 1U);
-    EXPECT_EQ(lines[0].level, spdlog::level::info);
-    EXPECT_TRUE(echotest::isLogLine(lines[0].text, "device is nullptr, displayCardId is 42",
-                                    "cardechoes.cpp", "addEcho"))
-        << lines[0].text;
-    ASSERT_EQ(mgr->echoServers().size(), 1U);
-    EXPECT_EQ(mgr->echoServers()[0]->settings().device, nullptr);
+    mgr->addEcho(card("A"), &device);
+    mgr->addEcho(VideoEchoAddr{card("R"), "rtsp://one"});
+    mgr->addEcho(VideoEchoAddr{card("R"), "rtsp://two"});
+    const auto s = settings();
+    ASSERT_EQ(s.size(), 1U);
+    EXPECT_FALSE(s[0].serverEnabled);
+    EXPECT_EQ(mgr->getAllVideoEchoAddr().at(0).url, "rtsp://one");
 }
 
 TEST_F(CardEchoes, ConcurrentAddsOfOneNewCardCreateOneServer) {
@@ -138,112 +101,50 @@ TEST_F(CardEchoes, ConcurrentAddsOfOneNewCardCreateOneServer) {
     for (auto& t : threads) {
         t.join();
     }
-    ASSERT_EQ(mgr->echoServers().size(), 1U);
-    EXPECT_EQ(mgr->echoServers()[0]->settings().name, "video1");
+    ASSERT_EQ(settings().size(), 1U);
+    EXPECT_EQ(settings()[0].name, "video1");
 }
 
-TEST_F(CardEchoes, StartHandleReachesOnlyLaterServers) {
-    mgr->addEcho(card("before"), &device);
-    EXPECT_TRUE(mgr->startVideoEchoServer());
-    mgr->addEcho(card("after"), &device);
-    const auto servers = mgr->echoServers();
-    ASSERT_EQ(servers.size(), 2U);
-    EXPECT_EQ(servers[0]->settings().serverHandle, 0);
-    EXPECT_GT(servers[1]->settings().serverHandle, 0);
-    EXPECT_TRUE(mgr->stopVideoEchoServer());
-    EXPECT_FALSE(mgr->stopVideoEchoServer());
-}
-
-TEST_F(CardEchoes, UrlOfACardWithoutServerIsEmpty) {
-    EXPECT_EQ(mgr->getVideoEchoUrl(card("none")), "");
-    mgr->addEcho(card("A", 1, "node7"), &device);
-    EXPECT_EQ(mgr->getVideoEchoUrl(card("A")), "rtsp://node7/echo/A");
-}
-
-TEST_F(CardEchoes, CreateRecordVideoEmitsTheServersAddressOnce) {
+TEST_F(CardEchoes, UrlRecordingAndSourceRefreshGoToTheCardsServer) {
     std::vector<VideoEchoAddr> emitted;
     mgr->echoAddrChanged.connect([&](const VideoEchoAddr& a) { emitted.push_back(a); });
+    EXPECT_EQ(mgr->getVideoEchoUrl(card("A")), "");
     EXPECT_FALSE(mgr->createRecordVideo(card("A")));
-    EXPECT_TRUE(emitted.empty());
-    mgr->addEcho(card("A", 1, "node7"), &device);
+    mgr->addEcho(card("A", "node7"), &device);
+    EXPECT_EQ(mgr->getVideoEchoUrl(card("A")), "rtsp://node7/echo/A");
     EXPECT_TRUE(mgr->createRecordVideo(card("A")));
     ASSERT_EQ(emitted.size(), 1U);
-    EXPECT_EQ(emitted[0].cardId.deviceId, "A");
     EXPECT_EQ(emitted[0].url, "rtsp://node7/echo/A");
-    EXPECT_TRUE(mgr->echoServers()[0]->settings().recording);
+    EXPECT_TRUE(settings()[0].recording);
+    const int updates = settings()[0].sourceCallBackUpdates;
+    mgr->setVideoEchoId(card("A", "node7"));  // unchanged address: nothing to refresh
+    EXPECT_EQ(settings()[0].sourceCallBackUpdates, updates);
+    mgr->setVideoEchoId(card("A", "node8"));
+    EXPECT_EQ(settings()[0].sourceCallBackUpdates, updates + 1);
 }
 
-TEST_F(CardEchoes, CreateRecordVideoEmitsEvenWhenTheServerRefuses) {
-    // A server created from a remote address on a viewer is not enabled and refuses to record.
-    mgr->setVideoEchoServerEnabled(false);
-    VideoEchoAddr remote;
-    remote.cardId = card("R", 3, "far");
-    remote.url = "rtsp://far/x";
-    mgr->addEcho(remote);
-    std::vector<VideoEchoAddr> emitted;
-    mgr->echoAddrChanged.connect([&](const VideoEchoAddr& a) { emitted.push_back(a); });
-    EXPECT_TRUE(mgr->createRecordVideo(card("R")));
-    ASSERT_EQ(emitted.size(), 1U);
-    EXPECT_EQ(emitted[0].url, "rtsp://far/x");
-    EXPECT_FALSE(mgr->echoServers()[0]->settings().recording);
-}
-
-TEST_F(CardEchoes, SetVideoEchoIdOfUnknownCardWarns) {
-    testsupport::LogCapture log;
-    mgr->setVideoEchoId(card("none"));
-    const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 1U);
-    EXPECT_EQ(lines[0].level, spdlog::level::warn);
-    EXPECT_TRUE(echotest::isLogLine(lines[0].text, "videoEcho is null.", "cardechoes.cpp",
-                                    "setVideoEchoId"))
-        << lines[0].text;
-}
-
-TEST_F(CardEchoes, SetVideoEchoIdRefreshesTheSourceOnlyWhenTheAddressChanged) {
-    mgr->addEcho(card("A", 1, "node7"), &device);
-    const auto server = mgr->echoServers().at(0);
-    const int before = server->settings().sourceCallBackUpdates;
-    mgr->setVideoEchoId(card("A", 1, "node7"));
-    EXPECT_EQ(server->settings().sourceCallBackUpdates, before);
-    mgr->setVideoEchoId(card("A", 1, "node8"));
-    EXPECT_EQ(server->settings().sourceCallBackUpdates, before + 1);
-}
-
-TEST_F(CardEchoes, ServerStrategySignalIsRelayedWithTheSameRecord) {
+TEST_F(CardEchoes, StrategiesReachTheirCardsServerAndOnlyLocalServersAreRelayed) {
     mgr->addEcho(card("A"), &device);
+    mgr->addEcho(VideoEchoAddr{card("R"), "rtsp://r"});
     std::vector<VideoEchoSpliceStrategy> relayed;
     mgr->spliceStrategyChanged.connect(
         [&](const VideoEchoSpliceStrategy& s) { relayed.push_back(s); });
-    mgr->setVideoEchoSpliceStrategy(strategyFor(card("A"), 77));
-    ASSERT_EQ(relayed.size(), 1U);
-    ASSERT_EQ(relayed[0].regions.size(), 1U);
-    EXPECT_EQ(relayed[0].regions[0].mediaId, 77U);
-    EXPECT_EQ(relayed[0].addr.cardId.deviceId, "A");
-}
-
-TEST_F(CardEchoes, RemoteAddressServerIsUnconfiguredAndNotRelayed) {
-    VideoEchoAddr remote;
-    remote.cardId = card("R");
-    remote.url = "rtsp://far/x";
-    mgr->addEcho(remote);
-    int relayed = 0;
-    mgr->spliceStrategyChanged.connect([&](const VideoEchoSpliceStrategy&) { ++relayed; });
-    mgr->setVideoEchoSpliceStrategy(strategyFor(card("R"), 5));
-    EXPECT_EQ(relayed, 0);
-    const auto servers = mgr->echoServers();
-    ASSERT_EQ(servers.size(), 1U);
-    EXPECT_EQ(servers[0]->settings().fps, 0.0F);
-    EXPECT_EQ(servers[0]->getSpliceStrategy().regions.size(), 1U);
-}
-
-TEST_F(CardEchoes, ServerThatOutlivesTheManagerNoLongerRelays) {
-    mgr->addEcho(card("A"), &device);
-    const auto server = mgr->echoServers().at(0);
-    EXPECT_EQ(server->spliceStrategyChanged.num_slots(), 1U);
-    mgr.reset();
-    EXPECT_EQ(server->spliceStrategyChanged.num_slots(), 0U);
-    server->synchronizeSpliceStrategy(strategyFor(card("A"), 9));  // must reach nothing
-    EXPECT_EQ(server->getSpliceStrategy().regions.size(), 1U);
+    mgr->setVideoEchoSpliceStrategies(
+        {strategyFor("A", 1), strategyFor("A", 77), strategyFor("R", 5), strategyFor("Z", 9)});
+    ASSERT_EQ(relayed.size(), 2U);
+    EXPECT_EQ(relayed[1].regions.at(0).mediaId, 77U);
+    const auto infos = mgr->getAllEchoInfo();
+    ASSERT_EQ(infos.size(), 2U);
+    EXPECT_EQ(infos[0].strategy.regions.at(0).mediaId, 77U);
+    EXPECT_EQ(infos[1].strategy.regions.at(0).mediaId, 5U);
+    EXPECT_EQ(mgr->getAllEchoSpliceStrategies().size(), 2U);
+    EXPECT_EQ(mgr->getLocalEchoSpliceStrategies().size(), 2U);
+    // Neither a player-less update nor a recorded address touches the servers.
+    mgr->updateSpliceStrategy(strategyFor("A", 3));
+    mgr->setVideoEchoAddr(VideoEchoAddr{card("N"), "rtsp://n"});
+    mgr->AddMedia(VideoEchoAddr{card("N"), "rtsp://n"});
+    EXPECT_EQ(mgr->getAllEchoSpliceStrategies()[0].regions.at(0).mediaId, 77U);
+    EXPECT_EQ(mgr->getAllVideoEchoAddr().size(), 2U);
 }
 
 }  // namespace

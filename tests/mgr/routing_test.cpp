@@ -1,246 +1,142 @@
-// Frame routing and play states on the source side: frames reach the writer of their echo key only
-// between play and stop; the notifications drive the writers and the bound cards' echo servers.
+// The source side: frames reach the writer of their echo key only between play and stop, the bound
+// cards' servers hear of plays in the manager's editing mode, and the dispatch wiring ends with the
+// manager or removeDispatch.
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include <host/idispatch.h>
-#include <logcapture.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
+#include <videoechostandin/liveservers.h>
 
 #include "echotestsupport.h"
 
 namespace tarn::mediadispatch {
 namespace {
 
-using echotest::PatternFrame;
 using vantor::kEditingModeLive;
 using vantor::kEditingModePreview;
 
-constexpr int kWidth = 32;
-constexpr int kHeight = 16;
-
 class Routing : public ::testing::Test {
 protected:
-    Routing() : cleaner({echoKey(id, kEditingModeLive), echoKey(id, kEditingModePreview)}) {
-        mgr->addDispatch(dispatch);
-    }
+    Routing() { mgr->addDispatch(dispatch); }
 
-    // What a fresh reader finds in the channel now: true if the frame of `seed` is there.
-    bool channelHolds(const std::string& key, uint32_t seed) {
-        auto reader = std::make_shared<vantor::mediadispatch::SharedMemoryPlayer>(nullptr, key);
+    // Sends the frame of `seed` and reports whether a fresh reader then finds it in the channel.
+    bool arrives(uint32_t seed, vantor::EditingMode mode = kEditingModeLive) {
+        echotest::PatternFrame frame(32, 16, seed);
+        mgr->updateFrameData(echotest::mediaInfo(id, mode), frame.get());
+        if (!echotest::channelExists(echoKey(id, mode))) {
+            return false;
+        }
+        auto reader =
+            std::make_shared<vantor::mediadispatch::SharedMemoryPlayer>(nullptr, echoKey(id, mode));
         reader->play(0.0, 0.0);
-        return echotest::frameEquals(reader->getFrame(0.0), kWidth, kHeight,
-                                     PatternFrame::pattern(size_t(kWidth) * kHeight * 4, seed));
+        return echotest::frameEquals(reader->getFrame(0.0), 32, 16, frame.bytes());
     }
-    void send(uint64_t mediaId, vantor::EditingMode mode, uint32_t seed) {
-        PatternFrame frame(kWidth, kHeight, seed);
-        mgr->updateFrameData(echotest::mediaInfo(mediaId, mode), frame.get());
+    void state(int playState, bool notify = true) {
+        dispatch->mediaPlayStateChanged(
+            echotest::playState(id, kEditingModeLive, playState, notify));
     }
-    void state(int playState, bool notify = true, vantor::EditingMode mode = kEditingModeLive) {
-        dispatch->mediaPlayStateChanged(echotest::playState(id, mode, playState, notify));
-    }
-    std::string key() const { return echoKey(id, kEditingModeLive); }
+    void add() { dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)}); }
 
     const uint64_t id = echotest::uniqueMediaId();
-    echotest::ChannelCleaner cleaner;
+    echotest::ChannelCleaner cleaner{
+        {echoKey(id, kEditingModeLive), echoKey(id, kEditingModePreview)}};
     std::shared_ptr<VideoEchoMgr> mgr = std::make_shared<VideoEchoMgr>();
     std::shared_ptr<IDispatch> dispatch = std::make_shared<IDispatch>();
 };
 
-TEST_F(Routing, FramesBeforePlayAreDropped) {
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    send(id, kEditingModeLive, 1);
-    EXPECT_FALSE(echotest::channelExists(key()));
-}
-
-TEST_F(Routing, FramesAfterPlayReachTheChannelOfTheirKey) {
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    state(1);
-    send(id, kEditingModeLive, 2);
-    EXPECT_TRUE(echotest::channelExists(key()));
-    EXPECT_TRUE(channelHolds(key(), 2));
-    send(id, kEditingModeLive, 3);
-    EXPECT_TRUE(channelHolds(key(), 3));
-}
-
-TEST_F(Routing, FramesOfAnotherModeAreDropped) {
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    state(1);
-    send(id, kEditingModeLive, 2);
-    send(id, kEditingModePreview, 5);
-    EXPECT_FALSE(echotest::channelExists(echoKey(id, kEditingModePreview)));
-    EXPECT_TRUE(channelHolds(key(), 2));
-}
-
-TEST_F(Routing, PlayState3PlaysLikePlayState1) {
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
+TEST_F(Routing, FramesFlowOnlyBetweenPlayAndStopOfTheirOwnKey) {
+    add();
+    EXPECT_FALSE(arrives(1));  // before play
+    state(2);                  // neither play nor stop
+    state(1, false);           // not to be notified
+    EXPECT_FALSE(arrives(2));
     state(3);
-    send(id, kEditingModeLive, 4);
-    EXPECT_TRUE(channelHolds(key(), 4));
-}
-
-TEST_F(Routing, PlayState2OnlyLogsCheckPlayState) {
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    testsupport::LogCapture log;
-    state(2);
-    send(id, kEditingModeLive, 4);
-    EXPECT_FALSE(echotest::channelExists(key()));
-    const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 1U);
-    EXPECT_EQ(lines[0].level, spdlog::level::info);
-    EXPECT_TRUE(echotest::isLogLine(lines[0].text, "check play state!", "framerouting.cpp",
-                                    "onMediaPlayStateChanged"))
-        << lines[0].text;
-}
-
-TEST_F(Routing, RecordWithoutNotifyChangesNothingAndLogsNothing) {
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    testsupport::LogCapture log;
-    state(1, false);
-    state(2, false);
-    send(id, kEditingModeLive, 4);
-    EXPECT_FALSE(echotest::channelExists(key()));
-    EXPECT_TRUE(log.lines().empty());
-}
-
-TEST_F(Routing, StopLogsTheMediaAndStopsTheWriterAndPlayRestartsIt) {
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    state(1);
-    send(id, kEditingModeLive, 1);
-    testsupport::LogCapture log;
+    EXPECT_TRUE(arrives(3));
+    EXPECT_FALSE(arrives(4, kEditingModePreview));
     state(0);
-    const auto stopLines = log.startingWith("VideoEcho media is stop");
-    ASSERT_EQ(stopLines.size(), 1U);
-    EXPECT_EQ(stopLines[0].level, spdlog::level::info);
-    EXPECT_TRUE(echotest::isLogLine(
-        stopLines[0].text,
-        "VideoEcho media is stop, mediaId:" + std::to_string(id) + ", editingMode:1",
-        "framerouting.cpp", "onStopped"))
-        << stopLines[0].text;
-    // The stopped writer let go of its segment and drops frames.
-    send(id, kEditingModeLive, 2);
-    EXPECT_FALSE(echotest::channelExists(key()));
+    EXPECT_FALSE(arrives(5));
     state(1);
-    send(id, kEditingModeLive, 3);
-    EXPECT_TRUE(channelHolds(key(), 3));
-}
-
-TEST_F(Routing, StopOfAMediaWithoutWriterIsSilent) {
-    testsupport::LogCapture log;
-    state(0);
-    state(1);
-    send(id, kEditingModeLive, 1);
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_FALSE(echotest::channelExists(key()));
-}
-
-TEST_F(Routing, RemovedMediaDropsFramesAndAddingAgainMakesAFreshStoppedWriter) {
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    state(1);
-    send(id, kEditingModeLive, 1);
-    dispatch->mediaRemoved(1, id, kEditingModeLive);
-    EXPECT_FALSE(echotest::channelExists(key()));
-    send(id, kEditingModeLive, 2);
-    EXPECT_FALSE(echotest::channelExists(key()));
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    send(id, kEditingModeLive, 3);
-    EXPECT_FALSE(echotest::channelExists(key()));  // fresh writers start stopped
-    state(1);
-    send(id, kEditingModeLive, 4);
-    EXPECT_TRUE(channelHolds(key(), 4));
-}
-
-TEST_F(Routing, KeyAddedTwiceKeepsTheFirstWriterAndLogs) {
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    state(1);
-    testsupport::LogCapture log;
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 1U);
-    EXPECT_TRUE(echotest::isLogLine(lines[0].text,
-                                    "The id already exists, no need to create a new one.",
-                                    "framerouting.cpp", "addSharedMemoryIPCServer"))
-        << lines[0].text;
-    send(id, kEditingModeLive, 6);  // the first writer still plays
-    EXPECT_TRUE(channelHolds(key(), 6));
-}
-
-TEST_F(Routing, NullFrameIsDropped) {
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    state(1);
+    EXPECT_TRUE(arrives(6));
     mgr->updateFrameData(echotest::mediaInfo(id, kEditingModeLive), nullptr);
-    EXPECT_FALSE(echotest::channelExists(key()));
+    add();  // a second add keeps the playing writer
+    EXPECT_TRUE(arrives(7));
+    dispatch->mediaRemoved(1, id, kEditingModeLive);
+    EXPECT_FALSE(echotest::channelExists(echoKey(id, kEditingModeLive)));
+    EXPECT_FALSE(arrives(8));
+    add();  // a fresh writer starts stopped
+    EXPECT_FALSE(arrives(9));
 }
 
-TEST_F(Routing, BlackAndFrameEnableDoNothingOnTheSourceSide) {
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    testsupport::LogCapture log;
-    dispatch->mediaBlack(1, id, kEditingModeLive);
-    dispatch->videoEchoSendFrameEnabled(id, kEditingModeLive, false);
-    EXPECT_TRUE(log.lines().empty());
-}
-
-class BoundServers : public Routing {
-protected:
-    BoundServers() {
-        mgr->addEcho(card, &device);
-        mgr->setBoundDisplayCardsQueryCallback([this](uint64_t mediaId, vantor::EditingMode mode) {
-            ++queries;
-            lastQuery = {mediaId, mode};
-            return std::vector<STDisplayCardId>{card};
-        });
-    }
-    std::vector<SpliceRegion> regions() {
-        return mgr->echoServers().at(0)->getSpliceStrategy().regions;
-    }
-
-    STDisplayCardId card{"n", 1, "card-A", ""};
+TEST_F(Routing, BoundServersHearOfPlaysInTheManagersModeOnly) {
+    const STDisplayCardId card{"n", 1, "card-A", ""};
     int device = 0;
     int queries = 0;
-    std::pair<uint64_t, vantor::EditingMode> lastQuery{};
-};
-
-TEST_F(BoundServers, PlayInTheManagersModeReachesTheBoundServers) {
+    mgr->addEcho(card, &device);
+    mgr->setBoundDisplayCardsQueryCallback([&](uint64_t mediaId, vantor::EditingMode mode) {
+        ++queries;
+        EXPECT_EQ(mediaId, id);
+        EXPECT_EQ(mode, kEditingModeLive);
+        return std::vector<STDisplayCardId>{card};
+    });
+    const auto regions = [&] { return mgr->getAllEchoSpliceStrategies().at(0).regions; };
+    add();
+    state(1);  // the manager starts in another mode
+    EXPECT_EQ(queries, 0);
+    EXPECT_TRUE(arrives(1));
     mgr->setEditingMode(kEditingModeLive, true);
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
+    EXPECT_EQ(standin::liveEchoServers().at(0)->settings().editingMode, kEditingModeLive);
     state(1);
-    EXPECT_EQ(queries, 1);
-    EXPECT_EQ(lastQuery.first, id);
     ASSERT_EQ(regions().size(), 1U);
     EXPECT_EQ(regions()[0].mediaId, id);
     state(0);
     EXPECT_TRUE(regions().empty());
-}
-
-TEST_F(BoundServers, PlayInAnotherModeSkipsTheServersButStillPlaysTheWriter) {
-    // The manager starts in mode 4096.
-    dispatch->mediasAdded({echotest::mediaInfo(id, kEditingModeLive)});
-    state(1);
-    EXPECT_EQ(queries, 0);
-    EXPECT_TRUE(regions().empty());
-    send(id, kEditingModeLive, 8);
-    EXPECT_TRUE(channelHolds(key(), 8));
-}
-
-TEST_F(BoundServers, EditingModeReachesEveryServerOnTheSourceSide) {
-    mgr->addEcho(STDisplayCardId{"n", 2, "card-B", ""}, &device);
-    mgr->setEditingMode(kEditingModePreview, true);
-    for (const auto& server : mgr->echoServers()) {
-        EXPECT_EQ(server->settings().editingMode, kEditingModePreview);
-        EXPECT_TRUE(server->settings().editingFlag);
-    }
-}
-
-TEST_F(BoundServers, EditingModeOnTheViewerSideOnlyChangesTheStoredMode) {
+    // On the viewer side the servers keep their mode; the stored one still picks the plays.
     mgr->setVideoEchoServerEnabled(false);
-    mgr->setEditingMode(kEditingModeLive, true);
-    EXPECT_EQ(mgr->echoServers().at(0)->settings().editingMode, vantor::kEditingModeNone);
-    // ...but the stored mode decides which plays reach the bound servers.
-    state(1);
-    EXPECT_EQ(queries, 2);  // the server update, then the viewer's bound-cards path
-    EXPECT_EQ(regions().size(), 1U);
+    mgr->setEditingMode(kEditingModePreview, false);
+    EXPECT_EQ(standin::liveEchoServers().at(0)->settings().editingMode, kEditingModeLive);
+}
+
+size_t connectedSlots(IDispatch& d) {
+    return d.mediaPlayStateChanged.num_slots() + d.mediaBlack.num_slots() +
+           d.videoEchoSendFrameEnabled.num_slots() + d.mediasAdded.num_slots() +
+           d.mediaRemoved.num_slots();
+}
+
+TEST(Wiring, FiveSlotsPerDispatchEndWithRemoveDispatchOrTheManager) {
+    auto mgr = std::make_shared<VideoEchoMgr>();
+    auto first = std::make_shared<IDispatch>();
+    auto second = std::make_shared<IDispatch>();
+    mgr->addDispatch(std::weak_ptr<IDispatch>());  // expired: connects nothing
+    mgr->addDispatch(first);
+    mgr->addDispatch(second);
+    EXPECT_EQ(connectedSlots(*first), 5U);
+    EXPECT_EQ(first->mediasUpdated.num_slots() + first->mediaUnblack.num_slots(), 0U);
+    mgr->removeDispatch();
+    EXPECT_EQ(connectedSlots(*first) + connectedSlots(*second), 0U);
+    mgr->addDispatch(first);
+    second.reset();  // a dispatch gone before the manager
+    mgr.reset();
+    EXPECT_EQ(connectedSlots(*first), 0U);
+}
+
+// A running slot holds the manager's state: the host dropping its last reference to the manager
+// from inside a notification must not pull the state from under the slot.
+TEST(Wiring, ManagerDroppedInsideANotificationFinishesTheSlotSafely) {
+    auto mgr = std::make_shared<VideoEchoMgr>();
+    auto dispatch = std::make_shared<IDispatch>();
+    mgr->setEditingMode(kEditingModeLive, false);
+    mgr->setBoundDisplayCardsQueryCallback([&](uint64_t, vantor::EditingMode) {
+        mgr.reset();
+        return std::vector<STDisplayCardId>{STDisplayCardId{"n", 1, "A", ""}};
+    });
+    mgr->addDispatch(dispatch);
+    dispatch->mediaPlayStateChanged(
+        echotest::playState(echotest::uniqueMediaId(), kEditingModeLive, 1));
+    EXPECT_EQ(mgr, nullptr);
+    EXPECT_EQ(connectedSlots(*dispatch), 0U);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ TEST(LargeRequest, AnotherConnectionIsAnsweredWhileItIsHandled) {
     auto bulk = rpctest::connectRaw(io, main.runtime.port());
     auto other = rpctest::connectRaw(io, main.runtime.port());
     ASSERT_TRUE(testing::registerCards(other, 20'000));
-    ASSERT_EQ(main.mgr->echoServers().size(), 20'000u);
+    ASSERT_EQ(main.mgr->getAllVideoEchoAddr().size(), 20'000u);
 
     std::size_t strategies = 0;
     const std::string large = testing::unmatchedStrategiesFrame(1, 6'800'000, &strategies);

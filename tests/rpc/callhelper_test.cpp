@@ -3,8 +3,8 @@
 
 #include <future>
 
+#include <echorecordswire/echorecordsmsgpack.h>
 #include <host/rpc/rpcserver.h>
-#include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
 #include <tarnmultimachineproxy/rpcclientassist.h>
 
 #include "logcapture.h"

@@ -9,11 +9,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <echorecordswire/echorecordsmsgpack.h>
 #include <fmt/format.h>
 #include <host/irpcclient.h>
 #include <host/link/mosquittobroker.h>
 #include <host/link/mqttlinkmgr.h>
-#include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
 #include <tarnmediadispatchvideoecho/ivideoechomgr.h>
 #include <tarnmediadispatchvideoecho/videoecholink.h>
 

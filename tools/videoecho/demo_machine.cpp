@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include <echorecordswire/echorecordsmsgpack.h>
 #include <fmt/format.h>
 #include <host/rpc/mainmachineruntime.h>
 #include <host/rpc/noderuntime.h>
 #include <host/videoecho.h>
-#include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
 #include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyclient.h>
 #include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyserver.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>

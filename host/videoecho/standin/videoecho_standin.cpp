@@ -1,6 +1,7 @@
 // The echo server without a stream: keeps its configuration as given and a URL made from the
 // card, serves nothing. Unit tests of the library link it instead of the RTSP build.
 #include <host/videoecho.h>
+#include <videoechostandin/liveservers.h>
 
 #include <algorithm>
 
@@ -19,7 +20,23 @@ std::atomic<int>& serverMachineryStarts() {
     return starts;
 }
 
+struct LiveServers {
+    std::mutex mutex;
+    std::vector<VideoEcho*> servers;  // guarded by mutex
+};
+
+LiveServers& liveServers() {
+    static LiveServers live;
+    return live;
+}
+
 }  // namespace
+
+std::vector<VideoEcho*> standin::liveEchoServers() {
+    auto& live = liveServers();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    return live.servers;
+}
 
 VideoEcho::VideoEcho(const VideoEchoAddr& addr, const std::string& name, void* device,
                      int serverHandle, bool serverEnabled)
@@ -28,9 +45,17 @@ VideoEcho::VideoEcho(const VideoEchoAddr& addr, const std::string& name, void* d
     settings_.device = device;
     settings_.serverHandle = serverHandle;
     settings_.serverEnabled = serverEnabled;
+    auto& live = liveServers();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    live.servers.push_back(this);
 }
 
-VideoEcho::~VideoEcho() = default;
+VideoEcho::~VideoEcho() {
+    auto& live = liveServers();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    live.servers.erase(std::remove(live.servers.begin(), live.servers.end(), this),
+                       live.servers.end());
+}
 
 void VideoEcho::setVideoEchoSourceCallBack(const VideoEchoSourceCallBack& callback) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -5,10 +5,10 @@
 #include <utility>
 #include <vector>
 
+#include <echorecordswire/echorecordsmsgpack.h>
 #include <host/log.h>
-#include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
 
-#include "../rpc/methodnames.h"
+#include <echorecordswire/methodnames.h>
 #include "linkkeys.h"
 
 namespace tarn::mediadispatch {

@@ -5,12 +5,12 @@
 #include <utility>
 #include <vector>
 
+#include <echorecordswire/echorecordsmsgpack.h>
 #include <host/irpcclient.h>
 #include <host/log.h>
-#include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
 #include <tarnmultimachineproxy/rpcclientassist.h>
 
-#include "../rpc/methodnames.h"
+#include <echorecordswire/methodnames.h>
 #include "linkkeys.h"
 
 namespace tarn::mediadispatch {

@@ -3,12 +3,12 @@
 #include <mutex>
 #include <vector>
 
+#include <echorecordswire/echorecordsmsgpack.h>
 #include <host/log.h>
-#include <tarnmediadispatchvideoecho/echorecordsmsgpack.h>
 
+#include <echorecordswire/methodnames.h>
 #include "handlerbinding.h"
 #include "managerconnections.h"
-#include "methodnames.h"
 
 namespace tarn::mediadispatch {
 

@@ -7,35 +7,43 @@
 
 #include <host/log.h>
 
+#include "cardechoes.h"
 #include "videoechomgrimpl.h"
 
 namespace tarn::mediadispatch {
 
-bool VideoEchoMgr::Impl::reserveEchoEntryLocked(const std::string& deviceId) {
-    if (!echoIndex.emplace(deviceId, echoServers.size()).second) {
+bool CardEchoes::reserveLocked(const std::string& deviceId) {
+    if (!index_.emplace(deviceId, entries_.size()).second) {
         return false;
     }
-    echoServers.push_back(EchoServerEntry{deviceId, nullptr, {}});
+    entries_.push_back(Entry{deviceId, nullptr, {}});
     return true;
 }
 
-VideoEchoMgr::Impl::EchoServerEntry* VideoEchoMgr::Impl::echoEntryLocked(
-    const std::string& deviceId) {
-    const auto it = echoIndex.find(deviceId);
-    return it == echoIndex.end() ? nullptr : &echoServers[it->second];
+void CardEchoes::installLocked(const std::string& deviceId, std::shared_ptr<VideoEcho> server,
+                               host::ScopedConnection relay) {
+    const auto it = index_.find(deviceId);
+    if (it == index_.end()) {
+        return;  // released meanwhile
+    }
+    auto& entry = entries_[it->second];
+    if (!entry.server) {
+        entry.server = std::move(server);
+        entry.relay = std::move(relay);
+    }
 }
 
-std::shared_ptr<VideoEcho> VideoEchoMgr::Impl::findEchoServer(const STDisplayCardId& cardId) {
-    std::lock_guard<std::mutex> lock(echoMutex);
-    const auto* entry = echoEntryLocked(cardId.deviceId);
-    return entry ? entry->server : nullptr;
+std::shared_ptr<VideoEcho> CardEchoes::find(const STDisplayCardId& cardId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = index_.find(cardId.deviceId);
+    return it == index_.end() ? nullptr : entries_[it->second].server;
 }
 
-std::vector<std::shared_ptr<VideoEcho>> VideoEchoMgr::Impl::echoServerSnapshot() {
+std::vector<std::shared_ptr<VideoEcho>> CardEchoes::snapshot() {
     std::vector<std::shared_ptr<VideoEcho>> servers;
-    std::lock_guard<std::mutex> lock(echoMutex);
-    servers.reserve(echoServers.size());
-    for (const auto& entry : echoServers) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    servers.reserve(entries_.size());
+    for (const auto& entry : entries_) {
         if (entry.server) {
             servers.push_back(entry.server);
         }
@@ -43,34 +51,31 @@ std::vector<std::shared_ptr<VideoEcho>> VideoEchoMgr::Impl::echoServerSnapshot()
     return servers;
 }
 
-void VideoEchoMgr::Impl::addEcho(const STDisplayCardId& cardId, void* device, VideoEchoMgr& owner) {
-    const bool enabled = serverEnabled.load();
-    if (!enabled) {
-        return;
-    }
+CardEchoes::Config CardEchoes::config() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return config_;
+}
+
+void CardEchoes::addEcho(const STDisplayCardId& cardId, void* device, bool enabled,
+                         StrategySignal& relayTo, const std::weak_ptr<void>& relayOwner) {
     // The check and the reservation are one critical section, so that concurrent calls for a new
     // card create one server; the server itself is built and configured outside the lock.
     std::string name;
+    Config settings;
     {
-        std::lock_guard<std::mutex> lock(echoMutex);
-        if (!reserveEchoEntryLocked(cardId.deviceId)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!reserveLocked(cardId.deviceId)) {
             return;
         }
-        name = "video" + std::to_string(echoCounter + 1);
-        ++echoCounter;
+        name = "video" + std::to_string(counter_ + 1);
+        ++counter_;
+        settings = config_;
     }
     if (device == nullptr) {
         TARN_LOG_INFO("device is nullptr, displayCardId is {}", cardId.id);
     }
-    ServerConfig settings;
-    int handle = 0;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        settings = config;
-        handle = config.serverHandle;
-    }
     auto server = std::make_shared<VideoEcho>(VideoEchoAddr{cardId, std::string()}, name, device,
-                                              handle, enabled);
+                                              settings.serverHandle, enabled);
     server->setVideoEchoResolution(settings.width, settings.height);
     server->setVideoEchoBitRate(settings.bitRate);
     server->setVideoEchoFPS(settings.fps);
@@ -80,67 +85,53 @@ void VideoEchoMgr::Impl::addEcho(const STDisplayCardId& cardId, void* device, Vi
 
     // Re-emitted on the server's thread. The relay holds the manager only while it runs, so a
     // server that outlives the manager emits into nothing.
-    auto* relayed = &owner.spliceStrategyChanged;
-    using Slot = decltype(server->spliceStrategyChanged)::slot_type;
-    Slot slot([relayed](const VideoEchoSpliceStrategy& strategy) { (*relayed)(strategy); });
-    const auto weakOwner = owner.weak_from_this();
-    if (!weakOwner.expired()) {
-        slot.track_foreign(weakOwner);
+    auto* relayed = &relayTo;
+    StrategySignal::slot_type slot(
+        [relayed](const VideoEchoSpliceStrategy& strategy) { (*relayed)(strategy); });
+    if (!relayOwner.expired()) {
+        slot.track_foreign(relayOwner);
     }
     host::ScopedConnection relay(server->spliceStrategyChanged.connect(slot));
 
-    std::lock_guard<std::mutex> lock(echoMutex);
-    auto* entry = echoEntryLocked(cardId.deviceId);
-    if (entry != nullptr && !entry->server) {
-        entry->server = std::move(server);
-        entry->relay = std::move(relay);
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    installLocked(cardId.deviceId, std::move(server), std::move(relay));
 }
 
-void VideoEchoMgr::Impl::addEcho(const VideoEchoAddr& addr) {
+void CardEchoes::addEcho(const VideoEchoAddr& addr, bool enabled) {
     int handle = 0;
     {
-        std::lock_guard<std::mutex> lock(echoMutex);
-        if (!reserveEchoEntryLocked(addr.cardId.deviceId)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!reserveLocked(addr.cardId.deviceId)) {
             return;
         }
+        handle = config_.serverHandle;
     }
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        handle = config.serverHandle;
-    }
-    auto server =
-        std::make_shared<VideoEcho>(addr, std::string(), nullptr, handle, serverEnabled.load());
-    std::lock_guard<std::mutex> lock(echoMutex);
-    auto* entry = echoEntryLocked(addr.cardId.deviceId);
-    if (entry != nullptr && !entry->server) {
-        entry->server = std::move(server);
-    }
+    auto server = std::make_shared<VideoEcho>(addr, std::string(), nullptr, handle, enabled);
+    std::lock_guard<std::mutex> lock(mutex_);
+    installLocked(addr.cardId.deviceId, std::move(server), {});
 }
 
-void VideoEchoMgr::Impl::releaseEchoServers() {
-    std::vector<EchoServerEntry> released;  // destroyed after the lock
-    std::lock_guard<std::mutex> lock(echoMutex);
-    released.swap(echoServers);
-    echoIndex.clear();
+void CardEchoes::release() {
+    std::vector<Entry> released;  // destroyed after the lock
+    std::lock_guard<std::mutex> lock(mutex_);
+    released.swap(entries_);
+    index_.clear();
 }
 
 void VideoEchoMgr::addEcho(const STDisplayCardId& cardId, void* device) {
-    impl_->addEcho(cardId, device, *this);
+    if (!impl_->serverEnabled) {
+        return;
+    }
+    impl_->cards.addEcho(cardId, device, true, spliceStrategyChanged, weak_from_this());
 }
 
 void VideoEchoMgr::addEcho(const VideoEchoAddr& addr) {
-    impl_->addEcho(addr);
-}
-
-std::vector<std::shared_ptr<VideoEcho>> VideoEchoMgr::echoServers() const {
-    return impl_->echoServerSnapshot();
+    impl_->cards.addEcho(addr, impl_->serverEnabled);
 }
 
 bool VideoEchoMgr::startVideoEchoServer() {
     const int handle = VideoEcho::startVideoEchoServer();
-    std::lock_guard<std::mutex> lock(impl_->stateMutex);
-    impl_->config.serverHandle = handle;
+    impl_->cards.configure([handle](CardEchoes::Config& config) { config.serverHandle = handle; });
     return true;
 }
 
@@ -149,12 +140,12 @@ bool VideoEchoMgr::stopVideoEchoServer() {
 }
 
 std::string VideoEchoMgr::getVideoEchoUrl(const STDisplayCardId& cardId) {
-    const auto server = impl_->findEchoServer(cardId);
+    const auto server = impl_->cards.find(cardId);
     return server ? server->getUrl() : std::string();
 }
 
 void VideoEchoMgr::setVideoEchoId(const STDisplayCardId& cardId) {
-    const auto server = impl_->findEchoServer(cardId);
+    const auto server = impl_->cards.find(cardId);
     if (!server) {
         TARN_LOG_WARN("videoEcho is null.");
         return;
@@ -162,16 +153,11 @@ void VideoEchoMgr::setVideoEchoId(const STDisplayCardId& cardId) {
     if (server->getUrl() == server->generateRtspAddr(cardId.nodeId)) {
         return;
     }
-    VideoEchoSourceCallBack callback;
-    {
-        std::lock_guard<std::mutex> lock(impl_->stateMutex);
-        callback = impl_->config.videoEchoSourceCallBack;
-    }
-    server->setVideoEchoSourceCallBack(callback);
+    server->setVideoEchoSourceCallBack(impl_->cards.config().videoEchoSourceCallBack);
 }
 
 bool VideoEchoMgr::createRecordVideo(const STDisplayCardId& cardId) {
-    const auto server = impl_->findEchoServer(cardId);
+    const auto server = impl_->cards.find(cardId);
     if (!server) {
         return false;
     }

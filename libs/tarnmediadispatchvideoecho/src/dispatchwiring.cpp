@@ -1,9 +1,12 @@
-// Wiring to dispatch plug-ins: five slots of Impl on five signals of each dispatch. Each slot
-// tracks Impl by weak reference and each connection ends with its dispatch entry, so a dispatch or
-// a manager destroyed without removeDispatch leaves nothing dangling.
+// Wiring to dispatch plug-ins: five slots of Impl on five signals of each dispatch, and where the
+// notifications lead: to the bound cards' echo servers and to the role in force. Each slot tracks
+// Impl by weak reference and each connection ends with its dispatch entry, so a dispatch or a
+// manager destroyed without removeDispatch leaves nothing dangling.
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
 
 #include <utility>
+
+#include <host/log.h>
 
 #include "videoechomgrimpl.h"
 
@@ -50,14 +53,14 @@ void VideoEchoMgr::Impl::addDispatch(const std::shared_ptr<Impl>& self,
                                impl->onMediaRemoved(ownerId, mediaId, mode);
                            }));
     }
-    std::lock_guard<std::mutex> lock(self->stateMutex);
+    std::lock_guard<std::mutex> lock(self->dispatchMutex);
     self->dispatches.push_back(std::move(link));
 }
 
 void VideoEchoMgr::Impl::disconnectDispatches(bool forget) {
     std::vector<DispatchLink> forgotten;               // destroyed after the lock
     std::vector<host::ScopedConnection> disconnected;  // likewise
-    std::lock_guard<std::mutex> lock(stateMutex);
+    std::lock_guard<std::mutex> lock(dispatchMutex);
     for (auto& link : dispatches) {
         for (auto& connection : link.connections) {
             disconnected.push_back(std::move(connection));
@@ -67,6 +70,45 @@ void VideoEchoMgr::Impl::disconnectDispatches(bool forget) {
     if (forget) {
         forgotten.swap(dispatches);
     }
+}
+
+void VideoEchoMgr::Impl::onMediaPlayStateChanged(const STMediaPlayStateInfo& info) {
+    if (!info.notify) {
+        return;
+    }
+    switch (static_cast<int32_t>(info.playState)) {
+        case 1:
+        case 3:
+            bound.updateBoundEchoServers(info.ownerId, info.mediaId, info.editingMode, true);
+            role().onPlaying(info.mediaId, info.editingMode);
+            break;
+        case 0:
+            bound.updateBoundEchoServers(info.ownerId, info.mediaId, info.editingMode, false);
+            role().onStopped(info.mediaId, info.editingMode);
+            break;
+        default:
+            TARN_LOG_INFO("check play state!");
+            break;
+    }
+}
+
+void VideoEchoMgr::Impl::onMediasAdded(const std::vector<MediaInfo>& medias) {
+    for (const auto& media : medias) {
+        role().onMediaAdded(media);
+    }
+}
+
+void VideoEchoMgr::Impl::onMediaRemoved(uint64_t, uint64_t mediaId, EditingMode mode) {
+    role().onMediaRemoved(mediaId, mode);
+}
+
+void VideoEchoMgr::Impl::onMediaBlack(uint64_t, uint64_t mediaId, EditingMode mode) {
+    role().onMediaBlack(mediaId, mode);
+}
+
+void VideoEchoMgr::Impl::onVideoEchoSendFrameEnabled(uint64_t mediaId, EditingMode mode,
+                                                     bool enabled) {
+    role().onVideoEchoSendFrameEnabled(mediaId, mode, enabled);
 }
 
 }  // namespace tarn::mediadispatch

@@ -1,7 +1,5 @@
-// Echo media registration (viewer side): every dispatched media gets an EchoMedia that reads its
-// shared-memory channel, tied to the first display card reported ready and registered with the
-// host's media manager. The manager keeps only weak references; the host owns the media.
-#include <tarnmediadispatchvideoecho/videoechomgr.h>
+// Echo media registration and their play states on the viewer side.
+#include "viewermedias.h"
 
 #include <new>
 #include <optional>
@@ -10,33 +8,92 @@
 #include <host/log.h>
 #include <tarnmediadispatchvideoecho/echomedia.h>
 
-#include "videoechomgrimpl.h"
-
 namespace tarn::mediadispatch {
 
 using vantor::mediadispatch::EchoMedia;
+using vantor::mediadispatch::Media;
 
-void VideoEchoMgr::Impl::onDeviceReady(const STDisplayCardInfo& info) {
-    if (serverEnabled) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(stateMutex);
-    displayCards.push_back(info);
+ViewerMedias::ViewerMedias(BoundCards& bound) : bound_(bound) {}
+
+void ViewerMedias::setMediaMgr(vantor::IMediaMgr* mediaMgr) {
+    mediaMgr_ = mediaMgr;
 }
 
-void VideoEchoMgr::Impl::addMedia(const MediaInfo& media) {
+void ViewerMedias::setQVRuntime(vantor::IQVRuntime* runtime) {
+    qvRuntime_ = runtime;
+}
+
+void ViewerMedias::onDeviceReady(const STDisplayCardInfo& info) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    displayCards_.push_back(info);
+}
+
+void ViewerMedias::onMediaAdded(const MediaInfo& media) {
+    addMedia(media);
+}
+
+void ViewerMedias::onMediaRemoved(uint64_t mediaId, EditingMode mode) {
+    removeMedia(echoKey(mediaId, mode));
+}
+
+std::shared_ptr<Media> ViewerMedias::echoMediaOf(uint64_t mediaId, EditingMode mode) {
+    const std::string key = echoKey(mediaId, mode);
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = echoMedias_.find(key);
+    return found == echoMedias_.end() ? nullptr : found->second.lock();
+}
+
+void ViewerMedias::onPlaying(uint64_t mediaId, EditingMode mode) {
+    if (const auto media = echoMediaOf(mediaId, mode)) {
+        media->play(0.0);
+    } else {
+        bound_.applyToBoundCards(mediaId, mode, BoundCards::Action::Play);
+    }
+}
+
+void ViewerMedias::onStopped(uint64_t mediaId, EditingMode mode) {
+    if (const auto media = echoMediaOf(mediaId, mode)) {
+        media->stop();
+    } else {
+        bound_.applyToBoundCards(mediaId, mode, BoundCards::Action::Stop);
+    }
+}
+
+void ViewerMedias::onMediaBlack(uint64_t mediaId, EditingMode mode) {
+    if (const auto media = echoMediaOf(mediaId, mode)) {
+        media->setBlack();
+    } else {
+        bound_.applyToBoundCards(mediaId, mode, BoundCards::Action::Black);
+    }
+}
+
+void ViewerMedias::onVideoEchoSendFrameEnabled(uint64_t mediaId, EditingMode mode, bool enabled) {
+    const auto media = echoMediaOf(mediaId, mode);
+    if (!media) {
+        TARN_LOG_WARN("media is null");
+        return;
+    }
+    const auto echoMedia = std::dynamic_pointer_cast<EchoMedia>(media);
+    if (!echoMedia) {
+        TARN_LOG_WARN("echoMedia is null");
+        return;
+    }
+    echoMedia->setVideoEchoSendFrameEnabled(enabled);
+}
+
+void ViewerMedias::addMedia(const MediaInfo& media) {
     std::optional<STDisplayCardInfo> firstCard;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (!displayCards.empty()) {
-            firstCard = displayCards.front();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!displayCards_.empty()) {
+            firstCard = displayCards_.front();
         }
     }
     if (!firstCard) {
         TARN_LOG_INFO("display card is empty!");
         return;
     }
-    auto* const mgr = mediaMgr.load();
+    auto* const mgr = mediaMgr_.load();
     if (mgr == nullptr) {
         TARN_LOG_WARN("_mediaMgr is null.");
         return;
@@ -53,10 +110,10 @@ void VideoEchoMgr::Impl::addMedia(const MediaInfo& media) {
         TARN_LOG_WARN("echoMedia is nullptr");
         return;
     }
-    echoMedia->init(qvRuntime.load());
+    echoMedia->init(qvRuntime_.load());
     const std::string key = echoKey(media.mediaId, media.editingMode);
     echoMedia->setEchoType(vantor::mediadispatch::kEchoTypeSharedMemory);
-    echoMedia->setChannelViews(channelViews);
+    echoMedia->setChannelViews(channelViews_);
     echoMedia->setPlayerInfo(key, firstCard->device, firstCard->deviceId);
     vantor::STRectInfo source;
     source.id = media.mediaId;
@@ -66,24 +123,24 @@ void VideoEchoMgr::Impl::addMedia(const MediaInfo& media) {
     source.height = 0;
     echoMedia->addSpliceSource(source);
     mgr->addMediaResource(echoMedia);
-    std::lock_guard<std::mutex> lock(stateMutex);
-    echoMedias.emplace(key, std::weak_ptr<Media>(echoMedia));
+    std::lock_guard<std::mutex> lock(mutex_);
+    echoMedias_.emplace(key, std::weak_ptr<Media>(echoMedia));
 }
 
-void VideoEchoMgr::Impl::removeMedia(const std::string& key) {
-    auto* const mgr = mediaMgr.load();
+void ViewerMedias::removeMedia(const std::string& key) {
+    auto* const mgr = mediaMgr_.load();
     if (mgr == nullptr) {
         return;
     }
     std::shared_ptr<Media> media;
     bool tracked = false;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        const auto found = echoMedias.find(key);
-        if (found != echoMedias.end()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = echoMedias_.find(key);
+        if (found != echoMedias_.end()) {
             tracked = true;
             media = found->second.lock();
-            echoMedias.erase(found);
+            echoMedias_.erase(found);
         }
     }
     if (!tracked) {

@@ -1,6 +1,6 @@
 // The echo records exchanged between the echo manager, the echo servers and the other machines, and
 // the two keys they yield. Plain values: copyable, owned by whoever holds them, no locking.
-// Their msgpack encoding is in echorecordsmsgpack.h.
+// Their msgpack encoding is in echorecordswire/echorecordsmsgpack.h (target echorecords_wire).
 #pragma once
 
 #include <charconv>

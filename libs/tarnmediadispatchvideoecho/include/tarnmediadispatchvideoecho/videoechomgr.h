@@ -22,8 +22,6 @@ public:
 
     // Not owned; the host keeps it alive for the manager's lifetime.
     void setQVRuntime(vantor::IQVRuntime* runtime);
-    // The echo servers in creation order, for the host's own views (and tests).
-    std::vector<std::shared_ptr<VideoEcho>> echoServers() const;
 
     void addDispatch(std::weak_ptr<IDispatch> dispatch) override;
     void removeDispatch() override;

@@ -29,7 +29,7 @@
 
 #include <host/rpc/msgpackreader.h>
 
-#include <tarnmediadispatchvideoecho/echorecords.h>
+#include <echorecords/echorecords.h>
 
 namespace tarn::mediadispatch::wire {
 
