@@ -128,6 +128,7 @@ TEST(RpcServerLimits, OutOfDescriptorsTheServerRestsAndRecovers) {
             ::setrlimit(RLIMIT_NOFILE, &limit);
             host::rpc::ServerOptions options;
             options.idleTimeout = std::chrono::milliseconds(0);
+            options.failureLogWindow = 500ms;
             RpcServer rpc(options);
             rpc.bind("ping", std::function<void()>([] {}));
             sendToParent(toParent, rpc.port());
@@ -150,14 +151,18 @@ TEST(RpcServerLimits, OutOfDescriptorsTheServerRestsAndRecovers) {
         const auto start = std::chrono::steady_clock::now();
         for (std::uint64_t id = 2; std::chrono::steady_clock::now() - start < 2s; ++id) {
             ASSERT_TRUE(pingAnswered(first, id)) << "call " << id << " not answered";
+            crowd.push_back(connectRaw(io, static_cast<std::uint16_t>(*port)));
             std::this_thread::sleep_for(100ms);
         }
         const auto cpu = server.cpuTime() - cpuBefore;
         // A spinning accept loop takes the whole two seconds.
         EXPECT_LT(cpu, 500ms) << cpu.count() << " ms of CPU in 2 s";
+        // One line when the failures start, then one per 500-ms window with the count, printed
+        // when the window closes.
         const std::size_t failures = linesContaining(logPath, "rpc server accept failed");
-        EXPECT_GE(failures, 1u);
-        EXPECT_LE(failures, 2u);
+        EXPECT_GE(failures, 2u);
+        EXPECT_LE(failures, 6u);
+        EXPECT_GE(linesContaining(logPath, " more times)"), 1u);
 
         crowd.clear();
         bool recovered = false;
@@ -167,6 +172,7 @@ TEST(RpcServerLimits, OutOfDescriptorsTheServerRestsAndRecovers) {
             recovered = pingAnswered(late, 1000 + attempt);
         }
         EXPECT_TRUE(recovered) << "no new connection served after the crowd left";
+        EXPECT_EQ(linesContaining(logPath, "rpc server accepts connections again"), 1u);
     }
     ::close(logFd);
 }
@@ -175,6 +181,7 @@ TEST(RpcServerLimits, ConnectionsBeyondTheCapAreClosed) {
     testsupport::LogCapture log;
     host::rpc::ServerOptions options;
     options.maxConnections = 2;
+    options.failureLogWindow = 1s;
     RpcServer server(options);
     server.bind("ping", std::function<void()>([] {}));
     asio::io_context io;
@@ -182,10 +189,25 @@ TEST(RpcServerLimits, ConnectionsBeyondTheCapAreClosed) {
     auto b = connectRaw(io, server.port());
     ASSERT_TRUE(pingAnswered(a, 1));
     ASSERT_TRUE(pingAnswered(b, 2));
-    auto c = connectRaw(io, server.port());
-    EXPECT_TRUE(closedByPeer(c, 2s));
+    std::vector<asio::ip::tcp::socket> refused;
+    for (int i = 0; i < 3; ++i) {
+        refused.push_back(connectRaw(io, server.port()));
+    }
+    for (auto& c : refused) {
+        EXPECT_TRUE(closedByPeer(c, 2s));
+    }
     EXPECT_TRUE(pingAnswered(a, 3));
-    EXPECT_EQ(log.startingWith("rpc server: 2 connections open, a new one refused").size(), 1u);
+    // The first refusal is logged at once; the others are counted, and the count is logged when
+    // the window closes, without waiting for another refusal.
+    const std::string refusal = "rpc server: 2 connections open, a new one refused";
+    ASSERT_FALSE(log.startingWith(refusal).empty());
+    EXPECT_EQ(log.startingWith(refusal).front().text.find(" ("), std::string::npos);
+    bool counted = false;
+    for (int wait = 0; wait < 60 && !counted; ++wait) {
+        std::this_thread::sleep_for(50ms);
+        counted = !log.startingWith(refusal + " (").empty();
+    }
+    EXPECT_TRUE(counted) << "the count of the window was not logged when it closed";
     b.close();  // its slot comes free
     bool served = false;
     for (int attempt = 0; attempt < 20 && !served; ++attempt) {
