@@ -33,6 +33,9 @@ protected:
                      std::function<std::string(std::string)>([](std::string s) { return s; }));
         server_.bind("throw",
                      std::function<void()>([] { throw std::runtime_error("bad record"); }));
+        server_.bind("count",
+                     std::function<std::size_t(std::vector<std::string>)>(
+                         [](const std::vector<std::string>& names) { return names.size(); }));
     }
     static host::rpc::ServerOptions options() {
         host::rpc::ServerOptions o;
@@ -58,6 +61,9 @@ protected:
 };
 
 TEST_F(RpcServerTest, AnswersFailuresAndKeepsTheConnection) {
+    // Built first: the connection must not sit idle while they are made.
+    const auto emptyNames = requestBody("count", std::vector<std::string>(1000000));
+    const auto names = requestBody("count", std::vector<std::string>(10000, std::string(40, 'n')));
     auto socket = connect();
     EXPECT_EQ(roundTrip(socket, 1, requestBody("throw")), host::rpc::encodeFailReply("bad record"));
     EXPECT_EQ(roundTrip(socket, 2, requestBody("missing")),
@@ -71,6 +77,14 @@ TEST_F(RpcServerTest, AnswersFailuresAndKeepsTheConnection) {
         EXPECT_EQ(roundTrip(socket, 4, body),
                   host::rpc::encodeFailReply("unpack failed: Args not match!"));
     }
+    // A million empty strings would cost 32 bytes per byte of the body: refused before any is
+    // made. Ten thousand real ones are decoded.
+    EXPECT_EQ(roundTrip(socket, 6, emptyNames),
+              host::rpc::encodeFailReply("unpack failed: Args not match!"));
+    msgpack::sbuffer count;
+    msgpack::pack(count, 10000);
+    EXPECT_EQ(roundTrip(socket, 7, names),
+              host::rpc::encodeOkReply(std::string_view(count.data(), count.size())));
     msgpack::sbuffer value;
     msgpack::pack(value, std::string("still here"));
     EXPECT_EQ(roundTrip(socket, 5, requestBody("echo", std::string("still here"))),
