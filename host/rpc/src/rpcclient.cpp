@@ -374,6 +374,10 @@ bool RpcClient::has_connected() const {
     return impl_->connected;
 }
 
+std::chrono::milliseconds RpcClient::callTimeout() const {
+    return impl_->options.callTimeout;
+}
+
 std::uint64_t RpcClient::nextRequestId() const {
     return impl_->nextId;
 }
