@@ -58,7 +58,8 @@ private:
 };
 
 // Asks the sink until it holds `expected` records; the last answer.
-std::string waitForRecords(PeerProcess& sink, long long expected, std::chrono::seconds timeout) {
+std::string waitForRecords(testsupport::ChildProcess& sink, long long expected,
+                           std::chrono::seconds timeout) {
     std::string answer;
     for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
         answer = sink.ask("count", "count");

@@ -1,9 +1,6 @@
 // Managers in this process and in peer processes, through a real broker.
 #include <atomic>
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include <envelope.h>
@@ -26,39 +23,19 @@ void publish(host::link::MqttLinkMgr& link, const std::string& key, const std::s
     link.publish(message);
 }
 
-// A folder of payload files for mosquitto_pub, removed at the end.
-class PayloadFiles {
-public:
-    PayloadFiles() {
-        std::string pattern = "/tmp/tarn-linkpayload-XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            folder_ = pattern;
-        }
-    }
-    ~PayloadFiles() {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-    // The path of a new file holding `bytes`.
-    std::string write(const std::string& bytes) {
-        const auto path = folder_ / std::to_string(count_++);
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path.string();
-    }
-    // A link frame from "tool" with `sequence` around `payload`.
-    std::string frame(uint64_t sequence, const std::string& payload) {
-        return write(host::link::frameMessage({"tool", 1, sequence}, payload).value());
-    }
+// A link frame from "tool" with `sequence` around `payload`.
+std::string frame(uint64_t sequence, const std::string& payload) {
+    return host::link::frameMessage({"tool", 1, sequence}, payload).value();
+}
 
-private:
-    std::filesystem::path folder_;
-    int count_ = 0;
-};
-
-// Runs mosquitto_pub with `args` and returns its exit code.
-int mosquittoPub(const std::string& args) {
-    const int status = std::system(("mosquitto_pub " + args + " >/dev/null 2>&1").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Publishes `payload` as is on `topic` with mosquitto_pub, logged in as `user`; its exit code.
+int mosquittoPub(int port, const host::link::BrokerInstallation& user, const std::string& topic,
+                 const std::string& payload) {
+    testsupport::ChildProcess pub(
+        "mosquitto_pub", {"-h", "127.0.0.1", "-p", std::to_string(port), "-u", user.user, "-P",
+                          user.password, "-q", "1", "-t", topic, "-s"});
+    pub.write(payload);
+    return pub.finish().exitCode;
 }
 
 using MqttLinkCrossProcess = LinkTest;
@@ -171,7 +148,7 @@ TEST_F(MqttLinkCrossProcess, ASecondMachineWithTheSameNodeIdIsRefused) {
     auto watcher = startPeer(peerConfig("watcher"), {"k"});
     ASSERT_EQ(watcher->waitFor("node twin present"), "node twin present");
 
-    auto second = std::make_unique<PeerProcess>(peerConfig("twin"));
+    auto second = spawnPeer(peerConfig("twin"));
     std::string counters;
     for (auto deadline = Clock::now() + 10s; Clock::now() < deadline;) {
         counters = second->ask("counters", "counters");
@@ -206,10 +183,8 @@ TEST_F(MqttLinkCrossProcess, TwoInstallationsOnOneBrokerDoNotHearEachOther) {
     publish(a, "k", "froma");
     EXPECT_EQ(sameInstallation->waitFor("msg "), "msg k froma");
     // Installation B's user cannot write into A's prefix either, whatever it puts in the topic.
-    PayloadFiles files;
-    mosquittoPub("-h 127.0.0.1 -p " + std::to_string(broker->port()) + " -u " +
-                 kInstallationB.user + " -P " + kInstallationB.password + " -q 1 -t " +
-                 kInstallationA.prefix + "/data/k -f " + files.frame(1, "intruder"));
+    mosquittoPub(broker->port(), kInstallationB, kInstallationA.prefix + "/data/k",
+                 frame(1, "intruder"));
     sameInstallation->ask("pub k end", "ok pub");
     std::this_thread::sleep_for(500ms);
     a.drain();
@@ -231,20 +206,13 @@ TEST_F(MqttLinkCrossProcess, MalformedMessagesAreLoggedAndDropped) {
         delivered.push_back(payload);
     });
     ASSERT_TRUE(link.waitConnected(10s));
-    const std::string pub = "-h 127.0.0.1 -p " + std::to_string(broker->port()) + " -u " +
-                            kInstallationA.user + " -P " + kInstallationA.password + " -q 1 -t " +
-                            kInstallationA.prefix + "/data/k -f ";
-    PayloadFiles files;
+    const auto topic = kInstallationA.prefix + "/data/k";
     // No frame at all; a frame cut short; a payload that the handler cannot decode; then a good
     // one, and a replay of it.
-    EXPECT_EQ(mosquittoPub(pub + files.write("bare")), 0);
-    EXPECT_EQ(
-        mosquittoPub(
-            pub + files.write(host::link::frameMessage({"tool", 1, 1}, "x").value().substr(0, 10))),
-        0);
-    EXPECT_EQ(mosquittoPub(pub + files.frame(1, "\xc1")), 0);
-    EXPECT_EQ(mosquittoPub(pub + files.frame(2, "good")), 0);
-    EXPECT_EQ(mosquittoPub(pub + files.frame(2, "good")), 0);
+    for (const auto& payload : {std::string("bare"), frame(1, "x").substr(0, 10), frame(1, "\xc1"),
+                                frame(2, "good"), frame(2, "good")}) {
+        EXPECT_EQ(mosquittoPub(broker->port(), kInstallationA, topic, payload), 0);
+    }
     for (auto deadline = Clock::now() + 5s;
          Clock::now() < deadline && link.counters().duplicates == 0;) {
         std::this_thread::sleep_for(20ms);

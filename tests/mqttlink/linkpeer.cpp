@@ -1,22 +1,12 @@
 #include "linkpeer.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <set>
 #include <sstream>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <host/link/mqttlinkmgr.h>
-
-extern char** environ;
 
 namespace mqttlinktest {
 
@@ -24,162 +14,12 @@ using namespace std::chrono_literals;
 
 // --- the parent's side ---
 
-PeerProcess::PeerProcess(const PeerConfig& config) {
-    int in[2];
-    int out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) {
-        return;
-    }
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        ::close(in[0]);
-        ::close(in[1]);
-        return;
-    }
-    std::vector<std::string> args = {"/proc/self/exe",
-                                     "--link-peer",
-                                     std::to_string(config.port),
-                                     config.prefix,
-                                     config.user,
-                                     config.password,
-                                     config.nodeId,
-                                     std::to_string(config.heartbeatMs)};
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const int rc = ::posix_spawn(&pid_, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    if (rc != 0) {
-        pid_ = -1;
-        ::close(in[1]);
-        ::close(out[0]);
-        return;
-    }
-    toPeer_ = in[1];
-    fromPeer_ = out[0];
-}
-
-PeerProcess::~PeerProcess() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        wait();
-    }
-    if (toPeer_ >= 0) {
-        ::close(toPeer_);
-    }
-    if (fromPeer_ >= 0) {
-        ::close(fromPeer_);
-    }
-}
-
-void PeerProcess::send(const std::string& command) {
-    const std::string line = command + "\n";
-    size_t sent = 0;
-    while (sent < line.size()) {
-        const ssize_t n = ::write(toPeer_, line.data() + sent, line.size() - sent);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        sent += static_cast<size_t>(n);
-    }
-}
-
-bool PeerProcess::readMore(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0 || fromPeer_ < 0) {
-        return false;
-    }
-    pollfd poller{fromPeer_, POLLIN, 0};
-    if (::poll(&poller, 1, static_cast<int>(left)) <= 0) {
-        return true;
-    }
-    char buffer[4096];
-    const ssize_t n = ::read(fromPeer_, buffer, sizeof buffer);
-    if (n <= 0) {
-        return false;
-    }
-    pending_.append(buffer, static_cast<size_t>(n));
-    for (auto newline = pending_.find('\n'); newline != std::string::npos;
-         newline = pending_.find('\n')) {
-        history_.push_back(pending_.substr(0, newline));
-        pending_.erase(0, newline + 1);
-    }
-    return true;
-}
-
-std::string PeerProcess::waitFor(const std::string& prefix, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    size_t scanned = taken_;
-    for (;;) {
-        for (; scanned < history_.size(); ++scanned) {
-            if (history_[scanned].compare(0, prefix.size(), prefix) == 0) {
-                taken_ = scanned + 1;
-                return history_[scanned];
-            }
-        }
-        if (!readMore(deadline)) {
-            return "";
-        }
-    }
-}
-
-std::string PeerProcess::ask(const std::string& command, const std::string& answer,
-                             std::chrono::milliseconds timeout) {
-    send(command);
-    return waitFor(answer, timeout);
-}
-
-std::vector<std::string> PeerProcess::linesStartingWith(const std::string& prefix) {
-    while (readMore(std::chrono::steady_clock::now() + 1ms)) {
-        if (fromPeer_ < 0) {
-            break;
-        }
-        pollfd poller{fromPeer_, POLLIN, 0};
-        if (::poll(&poller, 1, 0) <= 0) {
-            break;
-        }
-    }
-    std::vector<std::string> lines;
-    for (const auto& line : history_) {
-        if (line.compare(0, prefix.size(), prefix) == 0) {
-            lines.push_back(line);
-        }
-    }
-    return lines;
-}
-
-void PeerProcess::signal(int number) {
-    if (pid_ > 0) {
-        ::kill(pid_, number);
-    }
-}
-
-int PeerProcess::wait(std::chrono::milliseconds timeout) {
-    if (pid_ <= 0) {
-        return -1;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return -1;
-        }
-        ::usleep(5000);
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+std::unique_ptr<testsupport::ChildProcess> spawnPeer(const PeerConfig& config) {
+    return std::make_unique<testsupport::ChildProcess>(
+        "/proc/self/exe",
+        std::vector<std::string>{"--link-peer", std::to_string(config.port), config.prefix,
+                                 config.user, config.password, config.nodeId,
+                                 std::to_string(config.heartbeatMs)});
 }
 
 long long field(const std::string& line, const std::string& key) {

@@ -126,9 +126,9 @@ protected:
     }
 
     // A peer that is connected and subscribed to `keys`.
-    std::unique_ptr<PeerProcess> startPeer(const PeerConfig& config,
-                                           const std::vector<std::string>& keys = {}) {
-        auto peer = std::make_unique<PeerProcess>(config);
+    std::unique_ptr<testsupport::ChildProcess> startPeer(
+        const PeerConfig& config, const std::vector<std::string>& keys = {}) {
+        auto peer = spawnPeer(config);
         EXPECT_EQ(peer->ask("wait-connected", "connected"), "connected");
         for (const auto& key : keys) {
             EXPECT_EQ(peer->ask("sub " + key, "ok sub"), "ok sub");
