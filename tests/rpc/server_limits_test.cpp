@@ -19,7 +19,8 @@
 #include <host/rpc/rpcserver.h>
 #include <logcapture.h>
 
-#include "forkedprocess.h"
+#include "childprocess.h"
+#include "procstatus.h"
 #include "rawpeer.h"
 
 namespace {
@@ -122,7 +123,7 @@ TEST(RpcServerLimits, OutOfDescriptorsTheServerRestsAndRecovers) {
     const std::unique_ptr<char, void (*)(char*)> removeLog(logPath,
                                                            [](char* path) { ::unlink(path); });
     {
-        ForkedProcess server([logFd](int toParent) {
+        testsupport::ChildProcess server([logFd] {
             ::dup2(logFd, STDERR_FILENO);
             const rlimit limit{64, 64};
             ::setrlimit(RLIMIT_NOFILE, &limit);
@@ -131,14 +132,16 @@ TEST(RpcServerLimits, OutOfDescriptorsTheServerRestsAndRecovers) {
             options.failureLogWindow = 500ms;
             RpcServer rpc(options);
             rpc.bind("ping", std::function<void()>([] {}));
-            sendToParent(toParent, rpc.port());
+            std::printf("port %u\n", static_cast<unsigned>(rpc.port()));
+            std::fflush(stdout);
             for (;;) {
                 std::this_thread::sleep_for(60s);
             }
             return 0;
         });
-        const auto port = server.receive(10s);
-        ASSERT_TRUE(port);
+        const auto line = server.waitFor("port ");
+        ASSERT_FALSE(line.empty());
+        const auto port = std::optional<int>(std::stoi(line.substr(5)));
         asio::io_context io;
         auto first = connectRaw(io, static_cast<std::uint16_t>(*port));
         ASSERT_TRUE(pingAnswered(first, 1));
@@ -147,14 +150,14 @@ TEST(RpcServerLimits, OutOfDescriptorsTheServerRestsAndRecovers) {
         for (int i = 0; i < 100; ++i) {
             crowd.push_back(connectRaw(io, static_cast<std::uint16_t>(*port)));
         }
-        const auto cpuBefore = server.cpuTime();
+        const auto cpuBefore = testsupport::cpuTime(server.pid());
         const auto start = std::chrono::steady_clock::now();
         for (std::uint64_t id = 2; std::chrono::steady_clock::now() - start < 2s; ++id) {
             ASSERT_TRUE(pingAnswered(first, id)) << "call " << id << " not answered";
             crowd.push_back(connectRaw(io, static_cast<std::uint16_t>(*port)));
             std::this_thread::sleep_for(100ms);
         }
-        const auto cpu = server.cpuTime() - cpuBefore;
+        const auto cpu = testsupport::cpuTime(server.pid()) - cpuBefore;
         // A spinning accept loop takes the whole two seconds.
         EXPECT_LT(cpu, 500ms) << cpu.count() << " ms of CPU in 2 s";
         // One line when the failures start, then one per 500-ms window with the count, printed
