@@ -53,15 +53,12 @@ std::string packed(const std::string& a, const std::string& b) {
     return std::string(buffer.data(), buffer.size());
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+const std::string kPing("\x91\xa4ping", 6);
+
+bool pingAnswered(asio::ip::tcp::socket& socket, std::uint64_t id) {
+    writeAll(socket, host::rpc::encodeFrame(id, host::rpc::RequestType::kRequestResponse, kPing));
+    const auto reply = readFrame(socket, 2s);
+    return reply && reply->header.reqId == id;
 }
 
 TEST(RpcServerLimits, SubscriberThatDoesNotReadIsDisconnectedAndItsMemoryReturns) {
@@ -75,29 +72,19 @@ TEST(RpcServerLimits, SubscriberThatDoesNotReadIsDisconnectedAndItsMemoryReturns
     writeAll(subscriber, host::rpc::encodeFrame(0, host::rpc::RequestType::kSubscribePublish,
                                                 packed("news", "")));
     // The reply to a call sent after the subscription shows that the subscription is in place.
-    writeAll(subscriber, host::rpc::encodeFrame(1, host::rpc::RequestType::kRequestResponse,
-                                                std::string("\x91\xa4ping", 6)));
-    ASSERT_TRUE(readFrame(subscriber));
+    ASSERT_TRUE(pingAnswered(subscriber, 1));
     const std::size_t before = currentResidentBytes();
 
     const std::string data(100 * 1024, 'p');
     for (int i = 0; i < 1000; ++i) {
         server.publish("news", data);
     }
-    EXPECT_TRUE(waitFor([&] { return server.connectionCount() == 0; }, 10s));
+    EXPECT_TRUE(eventually([&] { return server.connectionCount() == 0; }, 10s));
     EXPECT_EQ(log.startingWith("rpc connection does not read").size(), 1u);
     // 100 MB was published; what the server keeps for the peer is gone with it.
     const std::size_t after = currentResidentBytes();
     EXPECT_TRUE(kSanitized || after < before + (16u << 20))
         << "resident grew by " << (after - before) / 1024 << " KiB";
-}
-
-const std::string kPing("\x91\xa4ping", 6);
-
-bool pingAnswered(asio::ip::tcp::socket& socket, std::uint64_t id) {
-    writeAll(socket, host::rpc::encodeFrame(id, host::rpc::RequestType::kRequestResponse, kPing));
-    const auto reply = readFrame(socket, 2s);
-    return reply && reply->header.reqId == id;
 }
 
 std::size_t linesContaining(const std::string& path, const std::string& text) {
