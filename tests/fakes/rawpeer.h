@@ -8,8 +8,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include <asio.hpp>
@@ -126,6 +128,19 @@ inline std::uint16_t deadPort() {
 }
 
 // Resident set size of this process, in bytes.
+// Polls `condition` every 5 ms until it holds or `timeout` passes.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds timeout = 2000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
 inline std::size_t residentBytes() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);

@@ -8,9 +8,11 @@
 
 #include <host/rpc/wire.h>
 
-#include "rawpeer.h"
+#include "childprocess.h"
 #include "mainmachineprocess.h"
 #include "payloads.h"
+#include "procstatus.h"
+#include "rawpeer.h"
 
 namespace tarn::mediadispatch {
 namespace {
@@ -89,20 +91,20 @@ TEST(Amplification, PeakMemoryOfTheServerStaysWithinABoundOfTheBody) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_LT(c.body.size(), host::rpc::kMaxBodyLen);
-        rpctest::ForkedProcess server(
-            [](int toParent) { return testing::runMainMachine(toParent); });
-        const auto port = server.receive(10s);
-        ASSERT_TRUE(port);
+        testsupport::ChildProcess server([] { return testing::runMainMachine(); });
+        const auto port = server.waitFor("port ");
+        ASSERT_FALSE(port.empty());
         asio::io_context io;
-        auto socket = rpctest::connectRaw(io, static_cast<std::uint16_t>(*port));
+        auto socket =
+            rpctest::connectRaw(io, static_cast<std::uint16_t>(std::stoi(port.substr(5))));
         // A small call first, so that what the connection itself costs is in the baseline.
         const std::string ping = "\x91\xa4ping";
         rpctest::writeAll(
             socket, host::rpc::encodeFrame(1, host::rpc::RequestType::kRequestResponse, ping));
         ASSERT_TRUE(rpctest::readFrame(socket, 5s));
-        const bool reset = server.resetPeak();
+        const bool reset = testsupport::resetPeak(server.pid());
         const std::size_t before =
-            reset ? server.statusBytes("VmRSS") : server.statusBytes("VmHWM");
+            testsupport::statusBytes(server.pid(), reset ? "VmRSS" : "VmHWM");
 
         rpctest::writeAll(
             socket, host::rpc::encodeFrame(2, host::rpc::RequestType::kRequestResponse, c.body));
@@ -111,9 +113,10 @@ TEST(Amplification, PeakMemoryOfTheServerStaysWithinABoundOfTheBody) {
         EXPECT_EQ(reply->header.reqId, 2u);
         EXPECT_EQ(reply->body, c.reply);
         if (c.applied > 0) {
-            EXPECT_EQ(server.receive(5s), c.applied);
+            EXPECT_EQ(server.waitFor("applied " + std::to_string(c.applied), 5s),
+                      "applied " + std::to_string(c.applied));
         }
-        const std::size_t peak = server.statusBytes("VmHWM");
+        const std::size_t peak = testsupport::statusBytes(server.pid(), "VmHWM");
         const std::size_t growth = peak > before ? peak - before : 0;
         RecordProperty(std::string(c.name), std::to_string(growth));
         std::printf("%s: body %zu bytes, peak memory +%zu KiB (%.1fx the body)\n", c.name,

@@ -1,29 +1,20 @@
 // The main machine's runtime and a node's runtime in two processes, joined over loopback.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <condition_variable>
+#include <cstdio>
+#include <iostream>
 #include <mutex>
-#include <thread>
+#include <string>
 
 #include <host/rpc/mainmachineruntime.h>
 #include <host/rpc/noderuntime.h>
 
+#include "childprocess.h"
+
 namespace {
 
 using namespace std::chrono_literals;
-
-// Exit codes of the node process.
-enum NodeExit : int {
-    kNodeOk = 0,
-    kNodeNoPort = 10,
-    kNodeNotConnected = 11,
-    kNodeNoPublication = 12,
-    kNodeWrongPayload = 13,
-};
 
 const std::string kCallPayload("\x91\xa8strategy", 10);
 const std::string kPublishedPayload(
@@ -31,88 +22,56 @@ const std::string kPublishedPayload(
     "addr",
     6);
 
-// The node: connects, calls "UpdateSpliceStrategy" on the main machine and waits for what the main
-// machine publishes under "AddEchoAddr".
-int runNode(int portPipe) {
-    std::uint16_t port = 0;
-    if (::read(portPipe, &port, sizeof(port)) != static_cast<ssize_t>(sizeof(port))) {
-        return kNodeNoPort;
-    }
-    host::rpc::NodeRuntime node("127.0.0.1", port);
+// Waits up to 8 s until `received` is set; what it holds then.
+struct Mailbox {
     std::mutex mutex;
     std::condition_variable arrived;
-    std::string received;
-    bool done = false;
-    node.registerHandler("AddEchoAddr", [&](const char*, const char* data, unsigned size) {
+    std::string received;  // guarded by mutex
+    void put(const char* data, unsigned size) {
         std::lock_guard<std::mutex> lock(mutex);
         received.assign(data, size);
-        done = true;
         arrived.notify_all();
-    });
-    if (!node.waitConnected(5000ms)) {
-        return kNodeNotConnected;
     }
+    std::string wait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        arrived.wait_for(lock, 8s, [&] { return !received.empty(); });
+        return received;
+    }
+};
+
+// The node: reads the main machine's port from stdin, calls "UpdateSpliceStrategy" there and
+// prints what the main machine then publishes under "AddEchoAddr".
+int runNode() {
+    unsigned port = 0;
+    std::cin >> port;
+    host::rpc::NodeRuntime node("127.0.0.1", static_cast<std::uint16_t>(port));
+    Mailbox box;
+    node.registerHandler(
+        "AddEchoAddr", [&](const char*, const char* data, unsigned size) { box.put(data, size); });
+    std::printf("connected %d\n", node.waitConnected(5000ms) ? 1 : 0);
+    std::fflush(stdout);
     node.publish("UpdateSpliceStrategy", kCallPayload.data(),
                  static_cast<unsigned>(kCallPayload.size()));
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!arrived.wait_for(lock, 5000ms, [&] { return done; })) {
-        return kNodeNoPublication;
-    }
-    return received == kPublishedPayload ? kNodeOk : kNodeWrongPayload;
-}
-
-// Waits for the child's exit code, killing it after `timeout`.
-int waitChild(pid_t child, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(child, &status, WNOHANG);
-        if (done == child) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return -1000;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+    std::printf("published %s\n", box.wait() == kPublishedPayload ? "right" : "wrong");
+    return 0;
 }
 
 TEST(NetworkRuntimeAcrossProcesses, MainAndNodeExchangeACallAndAPublication) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    // Fork before any thread exists in this process; the child learns the port through the pipe.
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(fds[1]);
-        ::_exit(runNode(fds[0]));
-    }
-    ::close(fds[0]);
-
+    // Forked before any thread exists in this process.
+    testsupport::ChildProcess node(runNode);
     host::rpc::MainMachineRuntime main;
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::string received;
+    Mailbox box;
     main.registerHandler("UpdateSpliceStrategy", [&](const char*, const char* data, unsigned size) {
-        std::lock_guard<std::mutex> lock(mutex);
-        received.assign(data, size);
-        arrived.notify_all();
+        box.put(data, size);
     });
-    const std::uint16_t port = main.port();
-    ASSERT_EQ(::write(fds[1], &port, sizeof(port)), static_cast<ssize_t>(sizeof(port)));
-    ::close(fds[1]);
-
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        EXPECT_TRUE(arrived.wait_for(lock, 8000ms, [&] { return !received.empty(); }));
-        EXPECT_EQ(received, kCallPayload);
-    }
+    ASSERT_TRUE(node.send(std::to_string(main.port())));
+    EXPECT_EQ(node.waitFor("connected "), "connected 1");
+    EXPECT_EQ(box.wait(), kCallPayload);
     // The node subscribed before it called, on the same connection, so it is subscribed by now.
     main.publish("AddEchoAddr", kPublishedPayload.data(),
                  static_cast<unsigned>(kPublishedPayload.size()));
-    EXPECT_EQ(waitChild(child, 10000ms), kNodeOk);
+    EXPECT_EQ(node.waitFor("published "), "published right");
+    EXPECT_EQ(node.wait(), 0);
 }
 
 }  // namespace

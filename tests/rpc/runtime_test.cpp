@@ -48,44 +48,35 @@ private:
     std::vector<std::string> items_;  // guarded by mutex_
 };
 
-TEST(NetworkRuntime, NodeCallReachesTheMainHandlerWithTheArgumentArray) {
+TEST(NetworkRuntime, CallsReachTheMainHandlerAndItsExceptionGoesBack) {
     MainMachineRuntime main;
     Inbox inbox;
     main.registerHandler("AddEchoAddr", inbox.handler());
+    main.registerHandler("UpdateSpliceStrategy", [](const char*, const char*, unsigned) {
+        throw std::invalid_argument("unpack failed: Args not match!");
+    });
     NodeRuntime node("127.0.0.1", main.port());
     ASSERT_TRUE(node.waitConnected(3000ms));
     const std::string payload = oneElementArray("addr");
+    // A node's publication that is not an array is dropped; the next one on its connection is not.
+    node.publish("AddEchoAddr", "\xa1x", 2);
     node.publish("AddEchoAddr", payload.data(), static_cast<unsigned>(payload.size()));
-    ASSERT_TRUE(inbox.waitFor(1));
-    EXPECT_EQ(inbox.items()[0], "AddEchoAddr|" + payload);
-
     // A direct client call with one argument delivers the same bytes.
     host::rpc::RpcClient client("127.0.0.1", main.port());
     ASSERT_TRUE(client.connect());
     client.call<2000, void>("AddEchoAddr", std::string("addr"));
     ASSERT_TRUE(inbox.waitFor(2));
-    EXPECT_EQ(inbox.items()[1], "AddEchoAddr|" + payload);
-}
+    EXPECT_EQ(inbox.items(), std::vector<std::string>(2, "AddEchoAddr|" + payload));
 
-TEST(NetworkRuntime, MainHandlerExceptionGoesBackToTheCaller) {
-    MainMachineRuntime main;
-    main.registerHandler("UpdateSpliceStrategy", [](const char*, const char*, unsigned) {
-        throw std::invalid_argument("unpack failed: Args not match!");
-    });
-    host::rpc::RpcClient client("127.0.0.1", main.port());
-    ASSERT_TRUE(client.connect());
-    try {
-        client.call<2000, void>("UpdateSpliceStrategy", 1);
-        FAIL() << "no exception";
-    } catch (const std::logic_error& error) {
-        EXPECT_STREQ(error.what(), "unpack failed: Args not match!");
-    }
-    main.unregisterHandler("UpdateSpliceStrategy");
-    try {
-        client.call<2000, void>("UpdateSpliceStrategy", 1);
-        FAIL() << "no exception";
-    } catch (const std::logic_error& error) {
-        EXPECT_STREQ(error.what(), "unknown function: UpdateSpliceStrategy");
+    for (const char* expected :
+         {"unpack failed: Args not match!", "unknown function: UpdateSpliceStrategy"}) {
+        try {
+            client.call<2000, void>("UpdateSpliceStrategy", 1);
+            ADD_FAILURE() << "no exception";
+        } catch (const std::logic_error& error) {
+            EXPECT_STREQ(error.what(), expected);
+        }
+        main.unregisterHandler("UpdateSpliceStrategy");
     }
 }
 
@@ -101,16 +92,10 @@ TEST(NetworkRuntime, MainPublicationReachesEveryNode) {
     ASSERT_TRUE(second.waitConnected(3000ms));
     // The payload travels unchanged even when it is not msgpack.
     const std::string payload("\xc1\x00 raw", 6);
-    ASSERT_TRUE([&] {
-        const auto deadline = std::chrono::steady_clock::now() + 3000ms;
-        while (std::chrono::steady_clock::now() < deadline) {
-            main.publish("UpdateEchoAddrs", payload.data(), static_cast<unsigned>(payload.size()));
-            if (firstInbox.waitFor(1, 20ms) && secondInbox.waitFor(1, 20ms)) {
-                return true;
-            }
-        }
-        return false;
-    }());
+    ASSERT_TRUE(eventually([&] {
+        main.publish("UpdateEchoAddrs", payload.data(), static_cast<unsigned>(payload.size()));
+        return firstInbox.waitFor(1, 20ms) && secondInbox.waitFor(1, 20ms);
+    }));
     EXPECT_EQ(firstInbox.items()[0], "UpdateEchoAddrs|" + payload);
     EXPECT_EQ(secondInbox.items()[0], "UpdateEchoAddrs|" + payload);
 
@@ -121,26 +106,11 @@ TEST(NetworkRuntime, MainPublicationReachesEveryNode) {
     second.unregisterHandler("UpdateEchoAddrs");
     const std::string last("last", 4);
     main.publish("UpdateEchoAddrs", last.data(), static_cast<unsigned>(last.size()));
-    ASSERT_TRUE([&] {
-        const auto deadline = std::chrono::steady_clock::now() + 3000ms;
-        while (std::chrono::steady_clock::now() < deadline) {
-            main.publish("Barrier", "", 0);
-            if (barrier.waitFor(1, 20ms)) {
-                return true;
-            }
-        }
-        return false;
-    }());
-    EXPECT_TRUE([&] {
-        const auto deadline = std::chrono::steady_clock::now() + 3000ms;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (firstInbox.items().back() == "UpdateEchoAddrs|last") {
-                return true;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }());
+    ASSERT_TRUE(eventually([&] {
+        main.publish("Barrier", "", 0);
+        return barrier.waitFor(1, 20ms);
+    }));
+    EXPECT_TRUE(eventually([&] { return firstInbox.items().back() == "UpdateEchoAddrs|last"; }));
     second.drain();
     for (const auto& item : secondInbox.items()) {
         EXPECT_NE(item, "UpdateEchoAddrs|last");
@@ -174,21 +144,6 @@ TEST(NetworkRuntime, NodeHandlerExceptionIsLoggedAndDeliveriesGoOn) {
                   line.text.find("unpack failed: Args not match!") != std::string::npos;
     }
     EXPECT_TRUE(logged);
-}
-
-TEST(NetworkRuntime, NodePublicationThatIsNotAnArrayIsDropped) {
-    MainMachineRuntime main;
-    Inbox inbox;
-    main.registerHandler("AddEchoAddr", inbox.handler());
-    NodeRuntime node("127.0.0.1", main.port());
-    ASSERT_TRUE(node.waitConnected(3000ms));
-    testsupport::LogCapture log;
-    node.publish("AddEchoAddr", "\xa1x", 2);
-    node.publish("AddEchoAddr", "\x90", 1);
-    ASSERT_TRUE(inbox.waitFor(1));
-    EXPECT_EQ(inbox.items().size(), 1u);
-    EXPECT_EQ(inbox.items()[0], "AddEchoAddr|\x90");
-    EXPECT_FALSE(log.lines().empty());
 }
 
 TEST(NetworkRuntime, TasksRunInPostingOrderOnTheTaskThread) {

@@ -42,20 +42,48 @@ std::size_t SpareDescriptor::shedPending(int listener) {
     return shed;
 }
 
-void ThrottledLog::warn(const std::string& message) {
-    const auto now = std::chrono::steady_clock::now();
-    if (reported_ && now - lastReport_ < interval_) {
+void ThrottledLog::warn(std::string message) {
+    failing_ = true;
+    if (windowOpen_) {
         ++unreported_;
+        lastMessage_ = std::move(message);
         return;
     }
-    if (unreported_ > 0) {
-        TARN_LOG_WARN("{} ({} more times since the last report)", message, unreported_);
-    } else {
-        TARN_LOG_WARN("{}", message);
+    TARN_LOG_WARN("{}", message);
+    windowOpen_ = true;
+    timer_.expires_after(window_);
+    timer_.async_wait([this](const std::error_code& error) {
+        if (!error) {
+            closeWindow();
+        }
+    });
+}
+
+void ThrottledLog::closeWindow() {
+    windowOpen_ = false;
+    if (unreported_ == 0) {
+        return;
     }
-    reported_ = true;
-    lastReport_ = now;
+    const std::size_t count = unreported_;
     unreported_ = 0;
+    // Opens the next window, so that a failure that goes on is logged once per window.
+    warn(fmt::format("{} ({} more times)", lastMessage_, count));
+}
+
+void ThrottledLog::recovered(std::string_view line) {
+    if (!failing_) {
+        return;
+    }
+    failing_ = false;
+    if (unreported_ > 0) {
+        TARN_LOG_WARN("{} ({} more times)", lastMessage_, unreported_);
+        unreported_ = 0;
+    }
+    TARN_LOG_INFO("{}", line);
+}
+
+void ThrottledLog::cancel() {
+    timer_.cancel();
 }
 
 }  // namespace host::rpc::detail

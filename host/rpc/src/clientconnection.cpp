@@ -1,9 +1,12 @@
 #include "clientconnection.h"
 
-#include <poll.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 #include <host/log.h>
 
@@ -15,13 +18,53 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // A driving caller re-checks its condition at least this often (e.g. after a close elsewhere).
 constexpr std::chrono::milliseconds kPollSlice(20);
 
+int newEpollSet() {
+    const int fd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (fd < 0) {
+        throw std::system_error(errno, std::system_category(), "rpc client: epoll_create1");
+    }
+    return fd;
+}
+
+timeval asTimeval(std::chrono::milliseconds duration) {
+    return timeval{static_cast<time_t>(duration.count() / 1000),
+                   static_cast<suseconds_t>(duration.count() % 1000 * 1000)};
+}
+
+// Blocking, so that a driving caller waits for its reply in recv() itself (one system call where
+// a poll and a read would take two), at most one slice at a time; the I/O thread passes
+// MSG_DONTWAIT.
+int takeDescriptor(asio::ip::tcp::socket& socket) {
+    std::error_code ignored;
+    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    const int fd = socket.release();
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    const timeval slice = asTimeval(kPollSlice);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+    return fd;
+}
+
 }  // namespace
 
 ClientConnection::ClientConnection(asio::ip::tcp::socket socket)
-    : socket_(std::move(socket)), fd_(socket_.native_handle()), chunk_(kReadChunk) {
-    std::error_code ignored;
-    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
-    socket_.native_non_blocking(true, ignored);
+    : poller_(socket.get_executor(), newEpollSet()),
+      pollerFd_(poller_.native_handle()),
+      fd_(takeDescriptor(socket)),
+      chunk_(kReadChunk),
+      receiveTimeout_(kPollSlice) {
+    // Registered with no interest: start() arms it.
+    epoll_event event{};
+    event.events = EPOLLONESHOT;
+    event.data.fd = fd_;
+    if (::epoll_ctl(pollerFd_, EPOLL_CTL_ADD, fd_, &event) != 0) {
+        const int error = errno;
+        ::close(fd_);
+        throw std::system_error(error, std::system_category(), "rpc client: epoll_ctl");
+    }
+}
+
+ClientConnection::~ClientConnection() {
+    ::close(fd_);
 }
 
 void ClientConnection::start(FrameHandler onFrame, CloseHandler onClose) {
@@ -30,7 +73,8 @@ void ClientConnection::start(FrameHandler onFrame, CloseHandler onClose) {
         onFrame_ = std::move(onFrame);
     }
     onClose_ = std::move(onClose);
-    armRead();
+    watch();
+    setReadInterest(true);
 }
 
 bool ClientConnection::isOpen() const {
@@ -47,16 +91,79 @@ void ClientConnection::close() {
         closed_ = true;
         onFrame_ = nullptr;
         writeQueue_.clear();
-        // Wakes a caller that polls the descriptor before it is closed.
+        // Wakes a caller that polls the descriptor.
         ::shutdown(fd_, SHUT_RDWR);
-        std::error_code ignored;
-        socket_.close(ignored);
     }
+    {
+        std::lock_guard<std::mutex> lock(interestMutex_);
+        pollerOpen_ = false;
+    }
+    std::error_code ignored;
+    poller_.close(ignored);
     auto onClose = std::move(onClose_);
     onClose_ = nullptr;
     if (onClose) {
         onClose();
     }
+}
+
+void ClientConnection::applyInterest() {
+    if (!pollerOpen_) {
+        return;
+    }
+    const std::uint32_t wanted =
+        (readWanted_ ? EPOLLIN | EPOLLRDHUP : 0u) | (writeWanted_ ? EPOLLOUT : 0u);
+    if (wanted == armed_) {
+        return;
+    }
+    epoll_event event{};
+    event.events = wanted | EPOLLONESHOT;
+    event.data.fd = fd_;
+    if (::epoll_ctl(pollerFd_, EPOLL_CTL_MOD, fd_, &event) == 0) {
+        armed_ = wanted;
+    }
+}
+
+void ClientConnection::setReadInterest(bool wanted) {
+    std::lock_guard<std::mutex> lock(interestMutex_);
+    readWanted_ = wanted;
+    applyInterest();
+}
+
+void ClientConnection::setWriteInterest(bool wanted) {
+    std::lock_guard<std::mutex> lock(interestMutex_);
+    writeWanted_ = wanted;
+    applyInterest();
+}
+
+void ClientConnection::watch() {
+    poller_.async_wait(asio::posix::stream_descriptor::wait_read,
+                       [self = shared_from_this()](const std::error_code& error) {
+                           if (!error) {
+                               self->onPollerReady();
+                           }
+                       });
+}
+
+void ClientConnection::onPollerReady() {
+    // Queued before the set is read: an event that comes while this one is served wakes it again.
+    watch();
+    epoll_event event{};
+    {
+        std::lock_guard<std::mutex> lock(interestMutex_);
+        if (!pollerOpen_ || ::epoll_wait(pollerFd_, &event, 1, 0) != 1) {
+            return;
+        }
+        armed_ = 0;  // one event disarms the descriptor
+    }
+    if ((event.events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0) {
+        readNow();
+    }
+    if ((event.events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
+        flushNow();
+    }
+    std::lock_guard<std::mutex> lock(interestMutex_);
+    applyInterest();
 }
 
 bool ClientConnection::send(std::shared_ptr<const std::string> frame) {
@@ -73,9 +180,8 @@ bool ClientConnection::send(std::shared_ptr<const std::string> frame) {
         failLater();
         return true;
     }
-    if (!writeQueue_.empty() && !writeArmed_) {
-        writeArmed_ = true;
-        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->armWrite(); });
+    if (!writeQueue_.empty()) {
+        setWriteInterest(true);
     }
     return true;
 }
@@ -100,27 +206,6 @@ bool ClientConnection::flush() {
     return true;
 }
 
-bool ClientConnection::ready(short events) const {
-    pollfd descriptor{fd_, events, 0};
-    return ::poll(&descriptor, 1, 0) > 0;
-}
-
-void ClientConnection::armWrite() {
-    socket_.async_wait(asio::socket_base::wait_write,
-                       [self = shared_from_this()](const std::error_code& error) {
-                           {
-                               std::lock_guard<std::mutex> lock(self->writeMutex_);
-                               self->writeArmed_ = false;
-                           }
-                           if (!error) {
-                               self->flushNow();
-                           }
-                       });
-    if (ready(POLLOUT)) {
-        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->flushNow(); });
-    }
-}
-
 void ClientConnection::flushNow() {
     std::unique_lock<std::mutex> lock(writeMutex_);
     if (closed_) {
@@ -131,37 +216,7 @@ void ClientConnection::flushNow() {
         close();
         return;
     }
-    if (!writeQueue_.empty() && !writeArmed_) {
-        writeArmed_ = true;
-        lock.unlock();
-        armWrite();
-    }
-}
-
-void ClientConnection::armRead() {
-    {
-        std::lock_guard<std::mutex> lock(readMutex_);
-        // Stays armed while a caller drives too: re-arming after every call would wake this
-        // thread once more per call.
-        if (closed_ || readArmed_) {
-            return;
-        }
-        readArmed_ = true;
-    }
-    socket_.async_wait(asio::socket_base::wait_read,
-                       [self = shared_from_this()](const std::error_code& error) {
-                           {
-                               std::lock_guard<std::mutex> lock(self->readMutex_);
-                               self->readArmed_ = false;
-                           }
-                           if (!error) {
-                               self->readNow();
-                               self->armRead();
-                           }
-                       });
-    if (ready(POLLIN)) {
-        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->readNow(); });
-    }
+    setWriteInterest(!writeQueue_.empty());
 }
 
 void ClientConnection::readNow() {
@@ -169,7 +224,7 @@ void ClientConnection::readNow() {
     {
         std::lock_guard<std::mutex> lock(readMutex_);
         if (closed_ || driving_) {
-            return;
+            return;  // a caller reads; it sees the end of the stream too
         }
         ok = readAvailable();
     }
@@ -178,50 +233,63 @@ void ClientConnection::readNow() {
     }
 }
 
-bool ClientConnection::drive(const std::function<bool()>& done,
-                             std::chrono::steady_clock::time_point deadline) {
+bool ClientConnection::sendAndDrive(std::shared_ptr<const std::string> frame,
+                                    const std::function<bool()>& done,
+                                    std::chrono::steady_clock::time_point deadline) {
+    bool drives = false;
     {
         std::lock_guard<std::mutex> lock(readMutex_);
-        if (closed_ || driving_) {
+        if (closed_) {
             return false;
         }
-        driving_ = true;
+        drives = !driving_;
+        if (drives) {
+            driving_ = true;
+            // Before the request leaves, so that its reply cannot wake the I/O thread.
+            setReadInterest(false);
+        }
     }
-    while (!done()) {
+    const bool sent = send(std::move(frame));
+    while (drives && sent && !done()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() < 0) {
             break;
         }
-        pollfd descriptor{fd_, POLLIN, 0};
         // Rounded up so that the last slice does not end before the deadline.
-        const int slice = static_cast<int>(std::min(left, kPollSlice).count()) + 1;
-        if (::poll(&descriptor, 1, slice) <= 0) {
+        const auto slice = std::min(left + std::chrono::milliseconds(1), kPollSlice);
+        if (slice != receiveTimeout_) {
+            const timeval value = asTimeval(slice);
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+            receiveTimeout_ = slice;
+        }
+        // The reading caller owns the buffer without the lock, so that a caller waiting behind
+        // it is not held up for a slice.
+        const ssize_t n = ::recv(fd_, chunk_.data(), chunk_.size(), 0);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             continue;
         }
         std::lock_guard<std::mutex> lock(readMutex_);
         if (closed_) {
             break;
         }
-        if (!readAvailable()) {
+        if (n <= 0 || !dispatch(static_cast<std::size_t>(n))) {
             failLater();
             break;
         }
     }
-    {
+    if (drives) {
         std::lock_guard<std::mutex> lock(readMutex_);
         driving_ = false;
+        // Whatever came after the last read wakes the I/O thread as soon as it is armed again.
+        setReadInterest(true);
     }
-    // Bytes that came after the caller's last read found the wait armed but skipped by readNow();
-    // they are served here. Later ones wake the armed wait.
-    if (ready(POLLIN)) {
-        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->readNow(); });
-    }
-    return true;
+    return sent;
 }
 
 bool ClientConnection::readAvailable() {
-    // Bounded so that a peer that never stops sending cannot keep a caller past its deadline.
+    // Bounded so that a peer that never stops sending cannot hold the I/O thread; what is left
+    // wakes it again.
     for (int round = 0; round < 16; ++round) {
         const ssize_t n = ::recv(fd_, chunk_.data(), chunk_.size(), MSG_DONTWAIT);
         if (n == 0) {
@@ -231,44 +299,50 @@ bool ClientConnection::readAvailable() {
             if (errno == EINTR) {
                 continue;
             }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                break;
-            }
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        if (!dispatch(static_cast<std::size_t>(n))) {
             return false;
         }
-        input_.append(chunk_.data(), static_cast<std::size_t>(n));
-        // Dispatch every whole frame; a partial one waits for more bytes. The buffer never holds
-        // more than one frame (< kMaxBodyLen) plus one chunk.
-        while (input_.size() - consumed_ >= kHeaderSize) {
-            const FrameHeader header = decodeHeader(input_.data() + consumed_);
-            if (header.bodyLen >= kMaxBodyLen) {
-                TARN_LOG_WARN("rpc frame of {} bytes refused, closing the connection",
-                              header.bodyLen);
-                return false;
-            }
-            if (input_.size() - consumed_ < kHeaderSize + header.bodyLen) {
-                break;
-            }
-            std::string body = input_.substr(consumed_ + kHeaderSize, header.bodyLen);
-            consumed_ += kHeaderSize + header.bodyLen;
-            if (header.reqType != static_cast<std::uint8_t>(RequestType::kRequestResponse) &&
-                header.reqType != static_cast<std::uint8_t>(RequestType::kSubscribePublish)) {
-                TARN_LOG_WARN("rpc client: frame of unknown type {}, closing the connection",
-                              header.reqType);
-                return false;
-            }
-            if (onFrame_) {
-                onFrame_(header, body);
-            }
+        if (static_cast<std::size_t>(n) < chunk_.size()) {
+            break;  // the socket is drained; no second read to learn it
         }
-        input_.erase(0, consumed_);
-        consumed_ = 0;
     }
     return true;
 }
 
+bool ClientConnection::dispatch(std::size_t received) {
+    input_.append(chunk_.data(), received);
+    // Dispatch every whole frame; a partial one waits for more bytes. The buffer never holds
+    // more than one frame (< kMaxBodyLen) plus one chunk.
+    while (input_.size() - consumed_ >= kHeaderSize) {
+        const FrameHeader header = decodeHeader(input_.data() + consumed_);
+        if (header.bodyLen >= kMaxBodyLen) {
+            TARN_LOG_WARN("rpc frame of {} bytes refused, closing the connection", header.bodyLen);
+            return false;
+        }
+        if (input_.size() - consumed_ < kHeaderSize + header.bodyLen) {
+            break;
+        }
+        std::string body = input_.substr(consumed_ + kHeaderSize, header.bodyLen);
+        consumed_ += kHeaderSize + header.bodyLen;
+        if (header.reqType != static_cast<std::uint8_t>(RequestType::kRequestResponse) &&
+            header.reqType != static_cast<std::uint8_t>(RequestType::kSubscribePublish)) {
+            TARN_LOG_WARN("rpc client: frame of unknown type {}, closing the connection",
+                          header.reqType);
+            return false;
+        }
+        if (onFrame_) {
+            onFrame_(header, body);
+        }
+    }
+    input_.erase(0, consumed_);
+    consumed_ = 0;
+    return true;
+}
+
 void ClientConnection::failLater() {
-    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->close(); });
+    asio::post(poller_.get_executor(), [self = shared_from_this()] { self->close(); });
 }
 
 }  // namespace host::rpc::detail

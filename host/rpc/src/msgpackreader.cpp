@@ -97,7 +97,37 @@ std::uint64_t MsgpackReader::readUnsigned() {
     }
 }
 
-float MsgpackReader::readFloat() {
+std::int64_t MsgpackReader::readSigned() {
+    const unsigned char type = peek();
+    if (type >= 0xe0) {
+        ++pos_;
+        return static_cast<std::int8_t>(type);
+    }
+    if (type >= 0xd0 && type <= 0xd3) {
+        ++pos_;
+        const std::size_t width = std::size_t{1} << (type - 0xd0);
+        const std::uint64_t raw = readBigEndian(width);
+        const unsigned shift = static_cast<unsigned>(64 - 8 * width);
+        // Sign-extend through the top bits.
+        return static_cast<std::int64_t>(raw << shift) >> shift;
+    }
+    const std::uint64_t value = readUnsigned();
+    if (value > static_cast<std::uint64_t>(INT64_MAX)) {
+        throwArgsNotMatch();
+    }
+    return static_cast<std::int64_t>(value);
+}
+
+bool MsgpackReader::readBool() {
+    const unsigned char type = peek();
+    if (type != 0xc2 && type != 0xc3) {
+        throwArgsNotMatch();
+    }
+    ++pos_;
+    return type == 0xc3;
+}
+
+double MsgpackReader::readDouble() {
     const unsigned char type = peek();
     if (type == 0xca) {
         ++pos_;
@@ -111,22 +141,12 @@ float MsgpackReader::readFloat() {
         const std::uint64_t bits = readBigEndian(8);
         double value = 0;
         std::memcpy(&value, &bits, sizeof(value));
-        return static_cast<float>(value);
+        return value;
     }
-    if (type >= 0xe0) {
-        ++pos_;
-        return static_cast<float>(static_cast<std::int8_t>(type));
+    if (type >= 0xe0 || (type >= 0xd0 && type <= 0xd3)) {
+        return static_cast<double>(readSigned());
     }
-    if (type >= 0xd0 && type <= 0xd3) {
-        ++pos_;
-        const std::size_t width = std::size_t{1} << (type - 0xd0);
-        const std::uint64_t raw = readBigEndian(width);
-        const unsigned shift = static_cast<unsigned>(64 - 8 * width);
-        // Sign-extend through the top bits.
-        const auto value = static_cast<std::int64_t>(raw << shift) >> shift;
-        return static_cast<float>(value);
-    }
-    return static_cast<float>(readUnsigned());
+    return static_cast<double>(readUnsigned());
 }
 
 std::string MsgpackReader::readString() {

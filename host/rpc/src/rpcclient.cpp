@@ -5,6 +5,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -16,7 +17,46 @@ namespace host::rpc {
 
 namespace {
 
-using Reply = std::promise<std::string>;
+// One call waiting for its reply: filled in by whichever thread reads the reply (the caller
+// itself, another caller, or the I/O thread).
+class Reply {
+public:
+    void succeed(std::string body) { finish(std::move(body), false); }
+    void fail(std::string why) { finish(std::move(why), true); }
+    bool done() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return done_;
+    }
+    bool waitUntil(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return doneCv_.wait_until(lock, deadline, [this] { return done_; });
+    }
+    // After done(): the reply's body; throws std::runtime_error if the call failed.
+    std::string take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (failed_) {
+            throw std::runtime_error(text_);
+        }
+        return std::move(text_);
+    }
+
+private:
+    void finish(std::string text, bool failed) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            text_ = std::move(text);
+            failed_ = failed;
+            done_ = true;
+        }
+        doneCv_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable doneCv_;
+    bool done_ = false;    // guarded by mutex_
+    bool failed_ = false;  // guarded by mutex_
+    std::string text_;     // guarded by mutex_; the reply's body, or why the call failed
+};
 
 struct Subscription {
     std::string token;
@@ -121,7 +161,13 @@ void RpcClient::Impl::startConnect() {
 }
 
 void RpcClient::Impl::onConnected(asio::ip::tcp::socket socket) {
-    auto fresh = std::make_shared<detail::ClientConnection>(std::move(socket));
+    std::shared_ptr<detail::ClientConnection> fresh;
+    try {
+        fresh = std::make_shared<detail::ClientConnection>(std::move(socket));
+    } catch (const std::system_error& error) {
+        onAttemptFailed(error.code());
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(channelMutex);
         channel = fresh;
@@ -176,7 +222,7 @@ void RpcClient::Impl::onFrame(const FrameHeader& header, std::string& body) {
         reply = std::move(it->second);
         pending.erase(it);
     }
-    reply->set_value(std::move(body));
+    reply->succeed(std::move(body));
 }
 
 void RpcClient::Impl::onPublish(const std::string& body) {
@@ -253,7 +299,7 @@ void RpcClient::Impl::failAllPending(const char* why) {
         failed.swap(pending);
     }
     for (auto& [id, reply] : failed) {
-        reply->set_exception(std::make_exception_ptr(std::runtime_error(why)));
+        reply->fail(why);
     }
 }
 
@@ -328,6 +374,10 @@ bool RpcClient::has_connected() const {
     return impl_->connected;
 }
 
+std::chrono::milliseconds RpcClient::callTimeout() const {
+    return impl_->options.callTimeout;
+}
+
 std::uint64_t RpcClient::nextRequestId() const {
     return impl_->nextId;
 }
@@ -356,28 +406,26 @@ std::string RpcClient::callFrame(std::string frame, std::chrono::milliseconds ti
                   static_cast<std::uint8_t>(RequestType::kRequestResponse)},
                  frame.data());
     auto reply = std::make_shared<Reply>();
-    auto result = reply->get_future();
     {
         std::lock_guard<std::mutex> lock(impl_->pendingMutex);
-        impl_->pending.emplace(id, std::move(reply));
+        impl_->pending.emplace(id, reply);
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto current = impl_->connection();
-    if (!current || !current->send(std::make_shared<const std::string>(std::move(frame)))) {
+    // Reads the reply on this thread rather than wait for the I/O thread to hand it over.
+    if (!current || !current->sendAndDrive(
+                        std::make_shared<const std::string>(std::move(frame)),
+                        [&reply] { return reply->done(); }, deadline)) {
         std::lock_guard<std::mutex> lock(impl_->pendingMutex);
         impl_->pending.erase(id);
         throw std::runtime_error("rpc client is not connected");
     }
-    // Read the reply on this thread rather than wait for the I/O thread to hand it over.
-    current->drive(
-        [&result] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-        deadline);
     // The connection may have closed meanwhile: the I/O thread then fails the call shortly.
-    if (result.wait_until(deadline) != std::future_status::ready) {
+    if (!reply->waitUntil(deadline)) {
         // The id stays registered so that a late reply finds it and is dropped there.
         throw std::out_of_range(std::string(kTimeoutOrDeferred));
     }
-    return result.get();
+    return reply->take();
 }
 
 void RpcClient::notifyFrame(std::string frame) {

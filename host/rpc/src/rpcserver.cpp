@@ -76,9 +76,9 @@ struct RpcServer::Impl {
     asio::executor_work_guard<asio::io_context::executor_type> work;
     asio::ip::tcp::acceptor acceptor;
     asio::steady_timer acceptRetry{io};
-    detail::SpareDescriptor spare;                                     // I/O thread only
-    detail::ThrottledLog acceptFailures{std::chrono::seconds(5)};      // I/O thread only
-    detail::ThrottledLog refusedConnections{std::chrono::seconds(5)};  // I/O thread only
+    detail::SpareDescriptor spare;                                          // I/O thread only
+    detail::ThrottledLog acceptFailures{io, options.failureLogWindow};      // I/O thread only
+    detail::ThrottledLog refusedConnections{io, options.failureLogWindow};  // I/O thread only
     std::thread ioThread;
     std::uint16_t boundPort = 0;
 
@@ -113,6 +113,7 @@ void RpcServer::Impl::accept() {
             accept();
             return;
         }
+        acceptFailures.recovered("rpc server accepts connections again");
         if (options.maxConnections > 0 && sessions.size() >= options.maxConnections) {
             refusedConnections.warn(
                 fmt::format("rpc server: {} connections open, a new one refused", sessions.size()));
@@ -241,6 +242,8 @@ RpcServer::~RpcServer() {
         std::error_code ignored;
         impl->acceptor.close(ignored);
         impl->acceptRetry.cancel();
+        impl->acceptFailures.cancel();
+        impl->refusedConnections.cancel();
         auto sessions = std::move(impl->sessions);
         impl->sessions.clear();
         for (auto& [key, session] : sessions) {

@@ -1,7 +1,7 @@
 // The RPC call helper: one synchronous, fire-and-check remote call through the host's RPC client
 // handle. It never throws and returns nothing; every failure becomes an error line in the host's
 // log. Holds no lock; may be called from any thread except the client's own I/O thread, and blocks
-// the calling thread for up to 5000 ms.
+// the calling thread for up to the client's call time-out (5000 ms unless its owner set another).
 #pragma once
 
 #include <exception>
@@ -13,8 +13,9 @@
 
 namespace tarn::multimachine {
 
-// Sends `name` with the one argument `arg` (a msgpack array [name, arg]) and waits up to 5000 ms
-// for the reply, expecting no result value:
+// Sends `name` with the one argument `arg` (a msgpack array [name, arg]) and waits up to the
+// client's call time-out (host::rpc::ClientOptions::callTimeout, 5000 ms by default) for the reply,
+// expecting no result value:
 //   - client not connected: error "rpc client is not connected", nothing is sent;
 //   - no reply in time, a failure reply, or a reply that does not decode: error
 //     "rpc call error, name:<name>, error Info: <what>", where <what> is "timeout or deferred",
@@ -28,7 +29,7 @@ void call(RPCClientAssist& assist, const std::string& name, const T& arg) {
         return;
     }
     try {
-        client.call<5000, void>(name, arg);
+        client.callFor<void>(client.callTimeout(), name, arg);
     } catch (const std::exception& error) {
         TARN_LOG_ERROR("rpc call error, name:{}, error Info: {}", name, error.what());
     }

@@ -23,8 +23,12 @@ public:
     std::uint32_t readArrayHeader();
     // A non-negative integer in any integer encoding.
     std::uint64_t readUnsigned();
+    // An integer of either sign that fits into 64 signed bits.
+    std::int64_t readSigned();
+    bool readBool();
     // A float of either width, or an integer of either sign.
-    float readFloat();
+    float readFloat() { return static_cast<float>(readDouble()); }
+    double readDouble();
     // A str or bin; a value too long for the small-string buffer is charged to the budget.
     std::string readString();
     // Skips one well-formed object (bounded nesting) without allocating.

@@ -27,6 +27,8 @@ struct ClientOptions {
     std::chrono::milliseconds heartbeatInterval{5000};
     // 0: a lost or refused connection stays down until connect() is called again.
     std::chrono::milliseconds reconnectInterval{0};
+    // How long the RPC call helper waits for a reply before it reports "timeout or deferred".
+    std::chrono::milliseconds callTimeout{5000};
 };
 
 class RpcClient {
@@ -57,7 +59,14 @@ public:
     //   std::runtime_error when the client is not connected or the connection closes meanwhile.
     // With R = void any success reply is accepted; otherwise the value of [0, value] is returned.
     template <std::size_t TIMEOUT_MS, typename R = void, typename... Args>
-    R call(const std::string& name, const Args&... args);
+    R call(const std::string& name, const Args&... args) {
+        return callFor<R>(std::chrono::milliseconds(TIMEOUT_MS), name, args...);
+    }
+    // The same with a time-out chosen at run time.
+    template <typename R = void, typename... Args>
+    R callFor(std::chrono::milliseconds timeout, const std::string& name, const Args&... args);
+    // The time-out of the options (ClientOptions::callTimeout).
+    std::chrono::milliseconds callTimeout() const;
 
     // Sends [name, args...] without waiting; the reply, if any, is dropped.
     template <typename... Args>
@@ -102,10 +111,10 @@ std::string RpcClient::encodeRequest(const std::string& name, const Args&... arg
     return std::string(buffer.data(), buffer.size());
 }
 
-template <std::size_t TIMEOUT_MS, typename R, typename... Args>
-R RpcClient::call(const std::string& name, const Args&... args) {
-    const std::string reply =
-        callFrame(encodeRequest(name, args...), std::chrono::milliseconds(TIMEOUT_MS));
+template <typename R, typename... Args>
+R RpcClient::callFor(std::chrono::milliseconds timeout, const std::string& name,
+                     const Args&... args) {
+    const std::string reply = callFrame(encodeRequest(name, args...), timeout);
     if constexpr (std::is_void_v<R>) {
         checkReply(reply);
     } else {

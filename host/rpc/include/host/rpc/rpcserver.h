@@ -40,6 +40,9 @@ struct ServerOptions {
     std::size_t maxQueuedMessages = 4096;
     // Connections served at once; one more is accepted and closed at once. 0 = no cap.
     std::size_t maxConnections = 1024;
+    // A failure that repeats (accept out of descriptors, connections over the cap) is logged at
+    // once, then counted; the count is logged when this window closes.
+    std::chrono::milliseconds failureLogWindow{5000};
 };
 
 class RpcServer {
