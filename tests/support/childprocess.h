@@ -65,7 +65,6 @@ public:
 private:
     // Reads what is ready within the deadline; false at end of stdout or when time is up.
     bool readMore(std::chrono::steady_clock::time_point deadline);
-    void adopt(int in, int out, int err);
 
     pid_t pid_ = -1;
     bool reaped_ = false;
