@@ -46,8 +46,8 @@ TEST_F(MqttLinkCrossProcess, MessagesReachTheSubscribersOfTheirKeyInOrderAndOnly
     host::link::MqttLinkMgr sender(linkOptions("sender"));
     ASSERT_TRUE(sender.waitConnected(10s));
     sender.subscribe("k", [&](std::string, std::string) { ++senderDeliveries; });
-    auto one = startPeer(peerConfig("one"), {"k", "seq"});
-    auto two = startPeer(peerConfig("two"), {"k", "other"});
+    auto one = startPeer(linkOptions("one"), {"k", "seq"});
+    auto two = startPeer(linkOptions("two"), {"k", "other"});
 
     publish(sender, "k", "all");
     publish(sender, "k", "onlyone", {"one"});
@@ -87,7 +87,7 @@ TEST_F(MqttLinkCrossProcess, PresenceOnConnectCleanStopKillAndFreeze) {
     auto start = Clock::now();
     std::map<std::string, std::unique_ptr<testsupport::ChildProcess>> peers;
     for (const auto* name : {"leaving", "killed", "frozen"}) {
-        peers[name] = startPeer(peerConfig(name));
+        peers[name] = startPeer(linkOptions(name));
         EXPECT_TRUE(log.waitFor("node " + std::string(name) + " present", start, 5s)) << name;
     }
     // The watcher announced itself to the newcomers too.
@@ -122,10 +122,10 @@ TEST_F(MqttLinkCrossProcess, ASecondMachineWithTheSameNodeIdIsRefused) {
     host::link::MqttLinkMgr first(linkOptions("twin"));
     SignalLog log(first);
     ASSERT_TRUE(first.waitConnected(10s));
-    auto watcher = startPeer(peerConfig("watcher"), {"k"});
+    auto watcher = startPeer(linkOptions("watcher"), {"k"});
     ASSERT_EQ(watcher->waitFor("node twin present"), "node twin present");
 
-    auto second = spawnPeer(peerConfig("twin"));
+    auto second = spawnPeer(linkOptions("twin"));
     std::string counters;
     for (auto deadline = Clock::now() + 10s; Clock::now() < deadline;) {
         counters = second->ask("counters", "counters");
@@ -153,8 +153,8 @@ TEST_F(MqttLinkCrossProcess, TwoInstallationsOnOneBrokerDoNotHearEachOther) {
     SignalLog log(a);
     a.subscribe("k", [&](std::string, std::string) { ++deliveries; });
     ASSERT_TRUE(a.waitConnected(10s));
-    auto b = startPeer(peerConfig("other", kInstallationB), {"k"});
-    auto sameInstallation = startPeer(peerConfig("mate", kInstallationA), {"k"});
+    auto b = startPeer(linkOptions("other", kInstallationB), {"k"});
+    auto sameInstallation = startPeer(linkOptions("mate", kInstallationA), {"k"});
 
     b->ask("pub k fromb", "ok pub");
     publish(a, "k", "froma");
@@ -191,7 +191,7 @@ TEST_F(MqttLinkCrossProcess, MalformedAndOversizedMessagesAreDroppedAndLogged) {
         delivered.push_back(payload);
     });
     ASSERT_TRUE(link.waitConnected(10s));
-    auto peer = startPeer(peerConfig("peer"), {"k"});
+    auto peer = startPeer(linkOptions("peer"), {"k"});
     // No frame at all; a frame cut short; a payload that the handler cannot decode; then a good
     // one, and a replay of it.
     for (const auto& payload : {std::string("bare"), frame(1, "x").substr(0, 10), frame(1, "\xc1"),
