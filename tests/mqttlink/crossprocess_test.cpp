@@ -120,7 +120,6 @@ TEST_F(MqttLinkCrossProcess, PresenceOnConnectCleanStopKillAndFreeze) {
 
 TEST_F(MqttLinkCrossProcess, ASecondMachineWithTheSameNodeIdIsRefused) {
     host::link::MqttLinkMgr first(linkOptions("twin"));
-    SignalLog log(first);
     ASSERT_TRUE(first.waitConnected(10s));
     auto watcher = startPeer(linkOptions("watcher"), {"k"});
     ASSERT_EQ(watcher->waitFor("node twin present"), "node twin present");
