@@ -97,6 +97,11 @@ ChildProcess::ChildProcess(const std::function<int()>& body) {
         ::dup2(pipes.in[0], STDIN_FILENO);
         ::dup2(pipes.out[1], STDOUT_FILENO);
         ::dup2(pipes.err[1], STDERR_FILENO);
+        for (int fd :
+             {pipes.in[0], pipes.in[1], pipes.out[0], pipes.out[1], pipes.err[0], pipes.err[1]}) {
+            ::close(fd);  // or the child's stdin would never end
+        }
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line reaches the test as it is written
         int code = 125;
         try {
             code = body();
@@ -121,6 +126,13 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::write(const std::string& text) {
+    // A child that is gone makes the write fail with EPIPE instead of killing the test: SIGPIPE
+    // is blocked on this thread meanwhile, and one it raised is taken before it is unblocked.
+    sigset_t pipe;
+    sigset_t previous;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous);
     size_t sent = 0;
     while (in_ >= 0 && sent < text.size()) {
         const ssize_t n = ::write(in_, text.data() + sent, text.size() - sent);
@@ -128,10 +140,14 @@ bool ChildProcess::write(const std::string& text) {
             continue;
         }
         if (n <= 0) {
-            return false;
+            break;
         }
         sent += static_cast<size_t>(n);
     }
+    const timespec now{0, 0};
+    while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return sent == text.size();
 }
 

@@ -30,7 +30,8 @@ public:
                  const Environment& environment = {});
     // Runs `body` in a forked child (for a child that switches uid, unshares a namespace or runs
     // library code on its own); its return value is the exit code, what it writes to stdout and
-    // stderr comes here. Fork before the test starts threads that the body needs.
+    // stderr comes here. It holds copies of the test's other descriptors. Fork before the test
+    // starts threads that the body needs.
     explicit ChildProcess(const std::function<int()>& body);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
