@@ -2,7 +2,9 @@
 # targets tarnmediadispatchvideoecho::tarnmediadispatchvideoecho, ::host, ::shm and
 # ::tarnmultimachineproxy, with their public headers under include/. A process also links one echo
 # server build: ::host_videoecho_standin (serves nothing), or ::host_videoecho from the optional
-# component `streaming` (RTSP over GStreamer, which the package looks for only then).
+# component `streaming` (RTSP over GStreamer, which the package looks for only then). The optional
+# component `link` brings ::host_link, the link between machines on an MQTT broker (libmosquitto,
+# looked for only then). A host that wants neither still links the library.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -63,6 +65,22 @@ if(TARGET host_videoecho)
     EXPORT ${_tarn_package}StreamingTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(EXPORT ${_tarn_package}StreamingTargets
+    NAMESPACE ${_tarn_package}::
+    DESTINATION ${_tarn_config_dir})
+endif()
+
+if(TARGET host_link)
+  set_target_properties(host_link PROPERTIES
+    INSTALL_RPATH "$ORIGIN"
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR})
+  install(TARGETS host_link
+    EXPORT ${_tarn_package}LinkTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/link/include/host
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+    FILES_MATCHING PATTERN "*.h")
+  install(EXPORT ${_tarn_package}LinkTargets
     NAMESPACE ${_tarn_package}::
     DESTINATION ${_tarn_config_dir})
 endif()

@@ -23,4 +23,5 @@ cmake -S "$root/tests/consumer/project" -B "$work/build" "${generator[@]}" \
 cmake --build "$work/build" >"$work/build.log" || { cat "$work/build.log" >&2; exit 1; }
 "$work/build/consumer"
 "$work/build/consumer_streaming"
+"$work/build/consumer_link"
 echo "consumer-test: the installed package builds and runs a consumer"
