@@ -77,7 +77,7 @@ TEST_F(MqttLinkSlow, StateConvergesAfterTheBrokerIsStoppedAndRestarted) {
     RecordSource source(linkOptions("source"));
     SignalLog log(source.link);
     ASSERT_TRUE(source.link.waitConnected(10s));
-    auto sink = startPeer(peerConfig("sink"));
+    auto sink = startPeer(linkOptions("sink"));
     ASSERT_EQ(sink->ask("records", "ok records"), "ok records");
     source.make(1, 100);
     ASSERT_EQ(field(waitForRecords(*sink, 100, 10s), "unique"), 100);
@@ -112,7 +112,7 @@ TEST_F(MqttLinkSlow, StateConvergesAfterTheBrokerIsKilledMidStreamWhileASubscrib
     }());
     RecordSource source(linkOptions("source"));
     ASSERT_TRUE(source.link.waitConnected(10s));
-    auto sink = startPeer(peerConfig("sink"));
+    auto sink = startPeer(linkOptions("sink"));
     ASSERT_EQ(sink->ask("records", "ok records"), "ok records");
     source.make(1, 10);
     ASSERT_EQ(field(waitForRecords(*sink, 10, 10s), "unique"), 10);
@@ -147,7 +147,7 @@ TEST_F(MqttLinkSlow, AHandlerThatBlocksForSecondsDoesNotStopTheLink) {
         std::this_thread::sleep_for(4s);  // longer than the others' time-out for this machine
     });
     ASSERT_TRUE(link.waitConnected(10s));
-    auto peer = startPeer(peerConfig("peer"));
+    auto peer = startPeer(linkOptions("peer"));
     ASSERT_EQ(peer->waitFor("node busy present"), "node busy present");
 
     peer->ask("pub slow one", "ok pub");

@@ -14,12 +14,12 @@ using namespace std::chrono_literals;
 
 // --- the parent's side ---
 
-std::unique_ptr<testsupport::ChildProcess> spawnPeer(const PeerConfig& config) {
+std::unique_ptr<testsupport::ChildProcess> spawnPeer(const host::link::MqttLinkOptions& options) {
     return std::make_unique<testsupport::ChildProcess>(
         "/proc/self/exe",
-        std::vector<std::string>{"--link-peer", std::to_string(config.port), config.prefix,
-                                 config.user, config.password, config.nodeId,
-                                 std::to_string(config.heartbeatMs)});
+        std::vector<std::string>{"--link-peer", std::to_string(options.brokerPort), options.prefix,
+                                 options.username, options.password, options.nodeId,
+                                 std::to_string(options.heartbeat.count())});
 }
 
 long long field(const std::string& line, const std::string& key) {

@@ -9,19 +9,12 @@
 
 #include <childprocess.h>
 
+#include <host/link/mqttlinkoptions.h>
+
 namespace mqttlinktest {
 
-struct PeerConfig {
-    int port = 0;
-    std::string prefix;
-    std::string user;
-    std::string password;
-    std::string nodeId;
-    int heartbeatMs = 1000;
-};
-
 // A peer process (this test binary re-executed), started and not yet connected.
-std::unique_ptr<testsupport::ChildProcess> spawnPeer(const PeerConfig& config);
+std::unique_ptr<testsupport::ChildProcess> spawnPeer(const host::link::MqttLinkOptions& options);
 
 int runPeer(int argc, char** argv);
 

@@ -118,17 +118,10 @@ protected:
         return options;
     }
 
-    PeerConfig peerConfig(const std::string& node,
-                          const host::link::BrokerInstallation& installation = kInstallationA,
-                          int heartbeatMs = 1000) const {
-        return {broker->port(), installation.prefix, installation.user, installation.password,
-                node,           heartbeatMs};
-    }
-
     // A peer that is connected and subscribed to `keys`.
     std::unique_ptr<testsupport::ChildProcess> startPeer(
-        const PeerConfig& config, const std::vector<std::string>& keys = {}) {
-        auto peer = spawnPeer(config);
+        const host::link::MqttLinkOptions& options, const std::vector<std::string>& keys = {}) {
+        auto peer = spawnPeer(options);
         EXPECT_EQ(peer->ask("wait-connected", "connected"), "connected");
         for (const auto& key : keys) {
             EXPECT_EQ(peer->ask("sub " + key, "ok sub"), "ok sub");

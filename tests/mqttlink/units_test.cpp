@@ -1,7 +1,6 @@
 // The parts of the link that need no broker: topic layout, sequence numbers, presence, envelope.
 #include <gtest/gtest.h>
 
-#include "boundedqueue.h"
 #include "envelope.h"
 #include "presencetracker.h"
 #include "sequencefilter.h"
@@ -126,15 +125,6 @@ TEST(MqttLinkEnvelope, FramesRoundTripAndAnythingElseIsRefused) {
         EXPECT_FALSE(parseDecimal(text)) << text;
     }
     EXPECT_EQ(parseDecimal("18446744073709551615"), UINT64_MAX);
-}
-
-TEST(MqttLinkBoundedQueue, RefusesBeyondItsBoundAndHandsOutInOrder) {
-    BoundedQueue<int> queue(2);
-    EXPECT_TRUE(queue.push(1));
-    EXPECT_TRUE(queue.push(2));
-    EXPECT_FALSE(queue.push(3));
-    EXPECT_EQ(queue.takeAll(), (std::deque<int>{1, 2}));
-    EXPECT_EQ(queue.size(), 0u);
 }
 
 }  // namespace

@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include <boost/process.hpp>
+#include <boost/process/posix.hpp>
 
 namespace testsupport {
 namespace {
@@ -19,18 +21,38 @@ namespace {
 namespace bp = boost::process;
 using Clock = std::chrono::steady_clock;
 
-// Both ends close on exec, so a child started later does not hold another child's pipe open;
-// the ends a child uses are duplicated onto 0, 1 and 2, which clears the flag there.
-bool makePipe(int (&fds)[2]) {
-    return ::pipe2(fds, O_CLOEXEC) == 0;
-}
-
 void closeFd(int& fd) {
     if (fd >= 0) {
         ::close(fd);
         fd = -1;
     }
 }
+
+// The child's stdin, stdout and stderr pipes ([0] reads, [1] writes); the ends still held here are
+// closed at the end. Every end closes on exec, so a child started later does not hold another
+// child's pipe open; the ends a child uses are duplicated onto 0, 1 and 2, which clears the flag.
+struct Pipes {
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    bool ok =
+        ::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(err, O_CLOEXEC) == 0;
+
+    ~Pipes() {
+        for (int* fd : {&in[0], &in[1], &out[0], &out[1], &err[0], &err[1]}) {
+            closeFd(*fd);
+        }
+    }
+    // Closes the child's ends and hands the parent's over.
+    void handOver(int& toChild, int& fromChild, int& fromChildErr) {
+        closeFd(in[0]);
+        closeFd(out[1]);
+        closeFd(err[1]);
+        toChild = std::exchange(in[1], -1);
+        fromChild = std::exchange(out[0], -1);
+        fromChildErr = std::exchange(err[0], -1);
+    }
+};
 
 int leftMs(Clock::time_point deadline) {
     const auto left =
@@ -42,15 +64,10 @@ int leftMs(Clock::time_point deadline) {
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const Environment& environment) {
-    int in[2];
-    int out[2];
-    int err[2];
-    if (!makePipe(in) || !makePipe(out) || !makePipe(err)) {
+    Pipes pipes;
+    if (!pipes.ok) {
         return;
     }
-    bp::pipe inPipe(in[0], in[1]);
-    bp::pipe outPipe(out[0], out[1]);
-    bp::pipe errPipe(err[0], err[1]);
     bp::environment env = boost::this_process::environment();
     for (const auto& [name, value] : environment) {
         env[name] = value;
@@ -58,32 +75,33 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     const auto exe = program.find('/') == std::string::npos ? bp::search_path(program)
                                                             : boost::filesystem::path(program);
     std::error_code error;
-    bp::child child(exe, bp::args(args), env, bp::std_in<inPipe, bp::std_out> outPipe,
-                    bp::std_err > errPipe, error);
+    bp::child child(exe, bp::args(args), env, bp::posix::fd.bind(STDIN_FILENO, pipes.in[0]),
+                    bp::posix::fd.bind(STDOUT_FILENO, pipes.out[1]),
+                    bp::posix::fd.bind(STDERR_FILENO, pipes.err[1]), error);
     if (error || !child.valid()) {
         return;
     }
     pid_ = child.id();
     child.detach();  // waited for and killed here, not by Boost
-    adopt(inPipe.native_sink(), outPipe.native_source(), errPipe.native_source());
-    inPipe.assign_sink(-1);
-    outPipe.assign_source(-1);
-    errPipe.assign_source(-1);
+    pipes.handOver(in_, out_, err_);
 }
 
 ChildProcess::ChildProcess(const std::function<int()>& body) {
-    int in[2];
-    int out[2];
-    int err[2];
-    if (!makePipe(in) || !makePipe(out) || !makePipe(err)) {
+    Pipes pipes;
+    if (!pipes.ok) {
         return;
     }
     std::fflush(nullptr);  // what the parent buffered is not written twice
     pid_ = ::fork();
     if (pid_ == 0) {
-        ::dup2(in[0], STDIN_FILENO);
-        ::dup2(out[1], STDOUT_FILENO);
-        ::dup2(err[1], STDERR_FILENO);
+        ::dup2(pipes.in[0], STDIN_FILENO);
+        ::dup2(pipes.out[1], STDOUT_FILENO);
+        ::dup2(pipes.err[1], STDERR_FILENO);
+        for (int fd :
+             {pipes.in[0], pipes.in[1], pipes.out[0], pipes.out[1], pipes.err[0], pipes.err[1]}) {
+            ::close(fd);  // or the child's stdin would never end
+        }
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line reaches the test as it is written
         int code = 125;
         try {
             code = body();
@@ -92,22 +110,9 @@ ChildProcess::ChildProcess(const std::function<int()>& body) {
         std::fflush(nullptr);
         ::_exit(code);
     }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    if (pid_ < 0) {
-        ::close(in[1]);
-        ::close(out[0]);
-        ::close(err[0]);
-        return;
+    if (pid_ > 0) {
+        pipes.handOver(in_, out_, err_);
     }
-    adopt(in[1], out[0], err[0]);
-}
-
-void ChildProcess::adopt(int in, int out, int err) {
-    in_ = in;
-    out_ = out;
-    err_ = err;
 }
 
 ChildProcess::~ChildProcess() {
@@ -121,6 +126,13 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::write(const std::string& text) {
+    // A child that is gone makes the write fail with EPIPE instead of killing the test: SIGPIPE
+    // is blocked on this thread meanwhile, and one it raised is taken before it is unblocked.
+    sigset_t pipe;
+    sigset_t previous;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous);
     size_t sent = 0;
     while (in_ >= 0 && sent < text.size()) {
         const ssize_t n = ::write(in_, text.data() + sent, text.size() - sent);
@@ -128,10 +140,14 @@ bool ChildProcess::write(const std::string& text) {
             continue;
         }
         if (n <= 0) {
-            return false;
+            break;
         }
         sent += static_cast<size_t>(n);
     }
+    const timespec now{0, 0};
+    while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return sent == text.size();
 }
 

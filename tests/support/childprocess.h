@@ -30,7 +30,8 @@ public:
                  const Environment& environment = {});
     // Runs `body` in a forked child (for a child that switches uid, unshares a namespace or runs
     // library code on its own); its return value is the exit code, what it writes to stdout and
-    // stderr comes here. Fork before the test starts threads that the body needs.
+    // stderr comes here. It holds copies of the test's other descriptors. Fork before the test
+    // starts threads that the body needs.
     explicit ChildProcess(const std::function<int()>& body);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -65,7 +66,6 @@ public:
 private:
     // Reads what is ready within the deadline; false at end of stdout or when time is up.
     bool readMore(std::chrono::steady_clock::time_point deadline);
-    void adopt(int in, int out, int err);
 
     pid_t pid_ = -1;
     bool reaped_ = false;

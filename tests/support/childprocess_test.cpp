@@ -36,11 +36,14 @@ TEST(ChildProcess, ProgramsGetArgumentsEnvironmentAndInputAndGiveBackOutputAndEx
 TEST(ChildProcess, ForkedFunctionsReportTheirExitCodeSignalAndOutput) {
     ChildProcess counts([] {
         std::printf("1\n2\n");
-        return 7;
+        return std::getchar() == EOF ? 7 : 1;  // its input ends when the test closes it
     });
     EXPECT_EQ(counts.readLine(10s), "1");
-    EXPECT_EQ(counts.linesStartingWith("2"), std::vector<std::string>{"2"});
+    EXPECT_EQ(counts.waitFor("2"), "2");
+    EXPECT_EQ(counts.linesStartingWith("1"), std::vector<std::string>{"1"});  // taken or not
+    counts.closeInput();
     EXPECT_EQ(counts.wait(), 7);
+    EXPECT_FALSE(counts.send("to a child that is gone"));
 
     ChildProcess sleeper([] {
         ::pause();
