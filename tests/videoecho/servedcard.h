@@ -26,12 +26,20 @@ public:
 
     void add(uint64_t mediaId) {
         std::lock_guard<std::mutex> lock(mutex_);
-        media_[mediaId] = std::make_unique<Media>(width_, height_, fps_);
+        auto& media = media_[mediaId];
+        if (!media) {
+            media = std::make_unique<Media>(width_, height_, fps_);
+        }
+        media->present = true;
     }
-    // From now on the media has no picture.
+    // From now on the media has no picture. Its pixels stay: the server may still be composing
+    // from the last answer, which must stay valid until the next call.
     void remove(uint64_t mediaId) {
         std::lock_guard<std::mutex> lock(mutex_);
-        media_.erase(mediaId);
+        const auto found = media_.find(mediaId);
+        if (found != media_.end()) {
+            found->second->present = false;
+        }
     }
     tarn::mediadispatch::VideoEchoSourceCallBack callback() {
         return [this](const uint64_t& mediaId, void** slot) { return answer(mediaId, slot); };
@@ -41,7 +49,7 @@ private:
     void** answer(uint64_t mediaId, void** slot) {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto found = media_.find(mediaId);
-        if (found == media_.end()) {
+        if (found == media_.end() || !found->second->present) {
             return nullptr;
         }
         const int64_t now = videoecho::monotonicNs();
@@ -71,6 +79,7 @@ private:
             : pattern(videoecho::PatternFormat::yuv420p, width, height, static_cast<int>(fps)) {}
         videoecho::PatternFrame pattern;
         uint64_t drawn = UINT64_MAX;
+        bool present = true;
     };
     std::map<uint64_t, std::unique_ptr<Media>> media_;  // guarded by mutex_
 };
