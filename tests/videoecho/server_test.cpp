@@ -19,11 +19,20 @@ namespace {
 using tarn::mediadispatch::VideoEchoAddr;
 
 // ffprobe's view of the first video stream: "codec_name=h264|width=..." or its error.
+// A client that comes while the card's shared stream is still being torn down after its last
+// client left is answered 503 by the RTSP server; like any player, the probe then asks again.
 testsupport::ChildProcess::Result probe(const std::string& url, const char* transport = "tcp") {
-    return testsupport::runProgram(
-        "ffprobe",
-        {"-v", "error", "-rtsp_transport", transport, "-select_streams", "v:0", "-show_entries",
-         "stream=codec_name,width,height,r_frame_rate", "-of", "compact=p=0", url});
+    testsupport::ChildProcess::Result result;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        result = testsupport::runProgram(
+            "ffprobe",
+            {"-v", "error", "-rtsp_transport", transport, "-select_streams", "v:0", "-show_entries",
+             "stream=codec_name,width,height,r_frame_rate", "-of", "compact=p=0", url});
+        if (result.err.find("503 Service Unavailable") == std::string::npos) {
+            break;
+        }
+    }
+    return result;
 }
 
 TEST_F(ServedCard, UrlsNameTheCardAndItsNode) {
