@@ -26,10 +26,11 @@ struct Inbox {
             items.push_back(std::string(name) + "|" + std::string(data, size));
         };
     }
-    std::size_t size() {
+    std::vector<std::string> all() {
         std::lock_guard<std::mutex> lock(mutex);
-        return items.size();
+        return items;
     }
+    std::size_t size() { return all().size(); }
 };
 
 TEST(NetworkRuntime, CallsPublicationsAndTasks) {
@@ -61,7 +62,7 @@ TEST(NetworkRuntime, CallsPublicationsAndTasks) {
                   "addr",
                   6);
     ASSERT_TRUE(eventually([&] { return onMain.size() == 1; }));
-    EXPECT_EQ(onMain.items[0], std::string("AddEchoAddr|\x91\xa4"
+    EXPECT_EQ(onMain.all()[0], std::string("AddEchoAddr|\x91\xa4"
                                            "addr"));
     host::rpc::RpcClient client("127.0.0.1", main.port());
     ASSERT_TRUE(client.connect());
@@ -75,8 +76,8 @@ TEST(NetworkRuntime, CallsPublicationsAndTasks) {
         return onFirst.size() > 0 && onSecond.size() > 0;
     }));
     second.drain();
-    EXPECT_EQ(onFirst.items[0], "UpdateEchoAddrs|" + payload);
-    EXPECT_EQ(onSecond.items[0], "UpdateEchoAddrs|" + payload);
+    EXPECT_EQ(onFirst.all()[0], "UpdateEchoAddrs|" + payload);
+    EXPECT_EQ(onSecond.all()[0], "UpdateEchoAddrs|" + payload);
     EXPECT_EQ(
         log.startingWith("runtime handler UpdateEchoAddrs failed: unpack failed: Args not match!")
             .size(),
