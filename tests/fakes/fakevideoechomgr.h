@@ -8,24 +8,25 @@
 
 #include <tarnmediadispatchvideoecho/ivideoechomgr.h>
 
+#include "payloads.h"
+
 namespace tarn::mediadispatch::testing {
 
 class FakeVideoEchoMgr : public IVideoEchoMgr {
 public:
-    struct Call {
-        std::string name;
-        std::vector<VideoEchoAddr> addrs;
-        std::vector<VideoEchoSpliceStrategy> strategies;
-    };
-
-    std::vector<Call> calls() const {
+    // A call as recorded: the method name, then the encoded argument if there is one.
+    template <typename T>
+    static std::string call(const std::string& name, const T& argument) {
+        return name + " " + argumentOf(argument);
+    }
+    std::vector<std::string> calls() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return calls_;
     }
     std::vector<std::string> callNames() const {
         std::vector<std::string> names;
         for (const auto& call : calls()) {
-            names.push_back(call.name);
+            names.push_back(call.substr(0, call.find(' ')));
         }
         return names;
     }
@@ -38,42 +39,32 @@ public:
         strategies_ = std::move(strategies);
     }
 
-    void addEcho(const VideoEchoAddr& addr) override { record({"addEcho", {addr}, {}}); }
-    void AddMedia(const VideoEchoAddr& addr) override { record({"AddMedia", {addr}, {}}); }
-    void setVideoEchoAddr(const VideoEchoAddr& addr) override {
-        record({"setVideoEchoAddr", {addr}, {}});
-    }
+    void addEcho(const VideoEchoAddr& a) override { record(call("addEcho", a)); }
+    void AddMedia(const VideoEchoAddr& a) override { record(call("AddMedia", a)); }
+    void setVideoEchoAddr(const VideoEchoAddr& a) override { record(call("setVideoEchoAddr", a)); }
     void updateSpliceStrategy(const VideoEchoSpliceStrategy& s) override {
-        record({"updateSpliceStrategy", {}, {s}});
+        record(call("updateSpliceStrategy", s));
     }
     void setVideoEchoSpliceStrategy(const VideoEchoSpliceStrategy& s) override {
-        record({"setVideoEchoSpliceStrategy", {}, {s}});
+        record(call("setVideoEchoSpliceStrategy", s));
     }
     void setVideoEchoSpliceStrategies(const std::vector<VideoEchoSpliceStrategy>& v) override {
-        record({"setVideoEchoSpliceStrategies", {}, v});
+        record(call("setVideoEchoSpliceStrategies", v));
     }
     std::vector<VideoEchoAddr> getLocalAllVideoEchoAddr() override {
-        record({"getLocalAllVideoEchoAddr", {}, {}});
-        std::lock_guard<std::mutex> lock(mutex_);
-        return addrs_;
+        return record("getLocalAllVideoEchoAddr", addrs_);
     }
     std::vector<VideoEchoAddr> getAllVideoEchoAddr() override {
-        record({"getAllVideoEchoAddr", {}, {}});
-        std::lock_guard<std::mutex> lock(mutex_);
-        return addrs_;
+        return record("getAllVideoEchoAddr", addrs_);
     }
     std::vector<VideoEchoSpliceStrategy> getLocalEchoSpliceStrategies() override {
-        record({"getLocalEchoSpliceStrategies", {}, {}});
-        std::lock_guard<std::mutex> lock(mutex_);
-        return strategies_;
+        return record("getLocalEchoSpliceStrategies", strategies_);
     }
     std::vector<VideoEchoSpliceStrategy> getAllEchoSpliceStrategies() override {
-        record({"getAllEchoSpliceStrategies", {}, {}});
-        std::lock_guard<std::mutex> lock(mutex_);
-        return strategies_;
+        return record("getAllEchoSpliceStrategies", strategies_);
     }
     std::vector<EchoInfo> getAllEchoInfo() override {
-        record({"getAllEchoInfo", {}, {}});
+        record("getAllEchoInfo");
         return {};
     }
 
@@ -103,13 +94,16 @@ public:
     void setEditingMode(EditingMode, bool) override {}
 
 private:
-    void record(Call call) {
+    // Records `call`; returns a copy of `answer` taken under the same lock.
+    template <typename T = int>
+    T record(const std::string& call, const T& answer = {}) {
         std::lock_guard<std::mutex> lock(mutex_);
-        calls_.push_back(std::move(call));
+        calls_.push_back(call);
+        return answer;
     }
 
     mutable std::mutex mutex_;
-    std::vector<Call> calls_;                          // guarded by mutex_
+    std::vector<std::string> calls_;                   // guarded by mutex_
     std::vector<VideoEchoAddr> addrs_;                 // guarded by mutex_
     std::vector<VideoEchoSpliceStrategy> strategies_;  // guarded by mutex_
 };

@@ -12,18 +12,30 @@
 #include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyserver.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
 
-#include "rawpeer.h"
 #include "payloads.h"
+#include "rawpeer.h"
 
 namespace tarn::mediadispatch::testing {
 
 class CountingVideoEchoMgr : public VideoEchoMgr {
 public:
+    void setVideoEchoSpliceStrategy(const VideoEchoSpliceStrategy& s) override {
+        VideoEchoMgr::setVideoEchoSpliceStrategy(s);
+        strategies += inList() ? 0 : 1;
+    }
     void setVideoEchoSpliceStrategies(const std::vector<VideoEchoSpliceStrategy>& v) override {
+        inList() = true;  // the list may be applied one strategy at a time
         VideoEchoMgr::setVideoEchoSpliceStrategies(v);
+        inList() = false;
         strategies += v.size();
     }
     std::atomic<std::size_t> strategies{0};
+
+private:
+    static bool& inList() {
+        thread_local bool flag = false;
+        return flag;
+    }
 };
 
 struct InProcessMainMachine {
@@ -38,13 +50,13 @@ struct InProcessMainMachine {
     ~InProcessMainMachine() { proxy.unsetRPCServer(); }
 };
 
+// A request frame [method, argument] from the one-element argument array of the method table.
 inline std::string requestFrame(std::uint64_t id, const std::string& method,
                                 const msgpack::sbuffer& argument) {
     msgpack::sbuffer body;
     msgpack::packer<msgpack::sbuffer> packer(body);
     packer.pack_array(2);
     packer.pack(method);
-    // The argument buffer is the one-element array of the method table; unwrap its header.
     body.write(argument.data() + 1, argument.size() - 1);
     return host::rpc::encodeFrame(id, host::rpc::RequestType::kRequestResponse,
                                   std::string_view(body.data(), body.size()));
@@ -62,10 +74,9 @@ inline bool registerCards(asio::ip::tcp::socket& socket, std::size_t cards) {
         frames += addCardFrame(i + 1, "card-" + std::to_string(i));
     }
     rpctest::writeAll(socket, frames);
-    const std::string ok = host::rpc::encodeOkReply();
     for (std::size_t i = 0; i < cards; ++i) {
         const auto reply = rpctest::readFrame(socket, std::chrono::seconds(30));
-        if (!reply || reply->body != ok) {
+        if (!reply || reply->body != host::rpc::encodeOkReply()) {
             return false;
         }
     }
@@ -76,11 +87,9 @@ inline bool registerCards(asio::ip::tcp::socket& socket, std::size_t cards) {
 inline std::string unmatchedStrategiesFrame(std::uint64_t id, std::size_t bytes,
                                             std::size_t* count) {
     std::vector<VideoEchoSpliceStrategy> list;
-    std::size_t encoded = 0;
-    while (encoded < bytes) {
-        auto strategy = sampleStrategy("no-such-card-" + std::to_string(list.size()));
-        encoded += wire::encodeRecord(strategy).size();
-        list.push_back(std::move(strategy));
+    for (std::size_t encoded = 0; encoded < bytes;) {
+        list.push_back(sampleStrategy("no-such-card-" + std::to_string(list.size())));
+        encoded += wire::encodeRecord(list.back()).size();
     }
     *count = list.size();
     return requestFrame(id, "UpdateSpliceStrategies", wire::encodeArgument(list));

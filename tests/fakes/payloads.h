@@ -11,10 +11,7 @@ namespace tarn::mediadispatch::testing {
 
 inline VideoEchoAddr sampleAddr(const std::string& device, const std::string& url = "rtsp://x/1") {
     VideoEchoAddr addr;
-    addr.cardId.nodeId = "node-a";
-    addr.cardId.id = 7;
-    addr.cardId.deviceId = device;
-    addr.cardId.extra = "extra";
+    addr.cardId = {"node-a", 7, device, "extra"};
     addr.url = url;
     return addr;
 }
@@ -32,51 +29,42 @@ bool sameRecord(const T& a, const T& b) {
     return wire::encodeRecord(a) == wire::encodeRecord(b);
 }
 
-inline std::string argumentPayload(const msgpack::sbuffer& buffer) {
-    return std::string(buffer.data(), buffer.size());
-}
-
 template <typename T>
 std::string argumentOf(const T& value) {
-    return argumentPayload(wire::encodeArgument(value));
+    const auto buffer = wire::encodeArgument(value);
+    return std::string(buffer.data(), buffer.size());
 }
 
 // [value, 7]: the one-element argument array with a surplus element. Re-encoding the decoded value
 // would not give these bytes back.
 template <typename T>
 std::string argumentWithSurplus(const T& value) {
-    msgpack::sbuffer buffer;
-    msgpack::packer<msgpack::sbuffer> packer(buffer);
-    packer.pack_array(2);
-    packer.pack(value);
-    packer.pack_uint8(7);
-    return argumentPayload(buffer);
+    return "\x92" + argumentOf(value).substr(1) + "\x07";
 }
 
 inline const std::string kEmptyArray("\x90", 1);
 
-// Payloads that decode into no record of either channel.
+// Payloads that decode into no record of either channel: nothing, a byte msgpack never uses, a
+// string, ["abc"], a truncated record, 4 Gi announced elements, a negative id, a bad field type.
 inline std::vector<std::string> malformedPayloads() {
-    return {
-        std::string(),           // nothing at all
-        std::string("\xc1", 1),  // a byte msgpack never uses
-        std::string("\xa3"
-                    "abc",
-                    4),  // a string, not an array
-        std::string("\x91\xa3"
-                    "abc",
-                    5),                          // [ "abc" ]
-        std::string("\x92\x94\xa1n", 4),         // truncated
-        std::string("\xdd\xff\xff\xff\xff", 5),  // announces 4 Gi elements
-        std::string("\x91\x92\x94\xa1n\xff\xa1"
-                    "d\xa1"
-                    "e\xa1u",
-                    12),  // negative id
-        std::string("\x91\x92\x92\x94\xa1n\x01\xa1"
-                    "d\xa1"
-                    "e\xa1u\x91\xc3",
-                    15),
-    };
+    return {std::string(),
+            std::string("\xc1", 1),
+            std::string("\xa3"
+                        "abc",
+                        4),
+            std::string("\x91\xa3"
+                        "abc",
+                        5),
+            std::string("\x92\x94\xa1n", 4),
+            std::string("\xdd\xff\xff\xff\xff", 5),
+            std::string("\x91\x92\x94\xa1n\xff\xa1"
+                        "d\xa1"
+                        "e\xa1u",
+                        12),
+            std::string("\x91\x92\x92\x94\xa1n\x01\xa1"
+                        "d\xa1"
+                        "e\xa1u\x91\xc3",
+                        15)};
 }
 
 }  // namespace tarn::mediadispatch::testing

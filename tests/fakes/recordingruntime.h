@@ -12,11 +12,6 @@ namespace tarn::mediadispatch::testing {
 
 class RecordingRuntime : public vantor::IQVRuntime {
 public:
-    struct Publication {
-        std::string name;
-        std::string payload;
-    };
-
     void postTask(const std::function<void()>& task, const char*, int, const char*) override {
         task();
     }
@@ -28,11 +23,10 @@ public:
         calls.push_back(std::string("unregister ") + name);
         handlers.erase(name);
     }
+    // Recorded as "name payload".
     void publish(const char* name, const char* data, unsigned size) override {
-        calls.push_back(std::string("publish ") + name);
-        publications.push_back({name, std::string(data, size)});
+        publications.push_back(name + (" " + std::string(data, size)));
     }
-
     // Calls the handler of `name` as the runtime would; throws what the handler throws.
     void deliver(const std::string& name, const std::string& payload) {
         handlers.at(name)(name.c_str(), payload.data(), static_cast<unsigned>(payload.size()));
@@ -40,7 +34,7 @@ public:
 
     std::vector<std::string> calls;
     std::map<std::string, vantor::RPCHandler> handlers;
-    std::vector<Publication> publications;
+    std::vector<std::string> publications;
 };
 
 }  // namespace tarn::mediadispatch::testing
