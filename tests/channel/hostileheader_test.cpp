@@ -2,39 +2,34 @@
 // says, the player must not read or write outside the segment or its buffers, nor allocate more
 // than the segment holds. Run under AddressSanitizer to turn any such access into a failure.
 #include <tarnmediadispatchvideoecho/channelinspection.h>
-#include <tarnmediadispatchvideoecho/sharedmemoryipcserver.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
+#include <tarnmediadispatchvideoecho/shmframeheader.h>
 
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <memory>
 #include <random>
 
 #include <malloc.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <shm/shmhandle.h>
 
 #include "channeltestsupport.h"
-#include "childprocess.h"
 #include "logcapture.h"
 
 namespace {
 
 using qv::mediacore::IFrame;
-using tarn::mediadispatch::kShmChannelSize;
 using tarn::mediadispatch::ShmFrameHeader;
 using vantor::mediadispatch::SharedMemoryPlayer;
 
 constexpr int64_t kMapped = 1642496;
+constexpr int32_t kRest = static_cast<int32_t>(kMapped - 48);
 
 ShmFrameHeader header(int32_t height, std::initializer_list<int32_t> linesizes) {
     ShmFrameHeader h{};
-    int i = 0;
-    for (int32_t size : linesizes) {
-        h.linesize[i++] = size;
-    }
+    std::copy(linesizes.begin(), linesizes.end(), h.linesize);
     h.width = 1;
     h.height = height;
     return h;
@@ -43,71 +38,61 @@ ShmFrameHeader header(int32_t height, std::initializer_list<int32_t> linesizes) 
 class HostileHeader : public testing::Test {
 protected:
     void SetUp() override {
-        name = channeltest::freshName("hostile");
         // A foreign writer: it holds the segment and writes raw bytes into it.
-        ASSERT_TRUE(segment.acquire(name, kShmChannelSize, shm::ShmMode::create));
+        ASSERT_TRUE(segment.acquire(name, 1638448, shm::ShmMode::create));
         bytes = static_cast<uint8_t*>(segment.mappedAddress());
-        ASSERT_EQ(segment.mappedSize(), static_cast<uint64_t>(kMapped));
         for (int64_t i = 48; i < kMapped; ++i) {
             bytes[i] = static_cast<uint8_t>(i * 13);
         }
-        player = std::make_unique<SharedMemoryPlayer>(nullptr, name);
-        player->play(0, 0);
+        player.play(0, 0);
     }
     void TearDown() override {
-        player.reset();
         segment.release();
-        EXPECT_FALSE(channeltest::existsInDevShm(name));
+        channeltest::expectGone(name);
     }
+    void poke(const ShmFrameHeader& h) { std::memcpy(bytes, &h, sizeof h); }
 
-    // Reads once and checks what any returned frame must satisfy; true when a frame came back.
+    // Reads once and checks that any returned frame lies inside the segment and that its buffers
+    // hold it without being larger than the segment; true when a frame came back.
     bool readAndCheck() {
-        IFrame* frame = player->getFrame(0);
+        const IFrame* frame = player.getFrame(0);
         if (frame == nullptr) {
             return false;
         }
-        const auto record = frame->kframe();
-        const int64_t height = frame->getHeight();
         int64_t offset = 48;
         for (int i = 0; i < 8; ++i) {
-            const int64_t linesize = record->linesize[i];
-            EXPECT_GE(linesize, 0);
-            const int64_t size = height * linesize;
+            const int64_t size = int64_t{frame->getHeight()} * frame->kframe()->linesize[i];
+            EXPECT_GE(frame->kframe()->linesize[i], 0);
             if (size == 0) {
                 continue;
             }
-            EXPECT_GT(size, 0);
-            EXPECT_LE(offset + size, kMapped);
-            if (size <= 0 || offset + size > kMapped) {
-                return true;
-            }
-            EXPECT_NE(record->data[i], nullptr);
-            if (record->data[i] == nullptr) {
-                return true;
-            }
-            EXPECT_GE(malloc_usable_size(record->data[i]), static_cast<size_t>(size));
-            EXPECT_LE(malloc_usable_size(record->data[i]), static_cast<size_t>(kMapped) + 4096);
             offset += size;
+            EXPECT_LE(offset, kMapped);
+            if (frame->kframe()->data[i] == nullptr) {
+                ADD_FAILURE() << "plane " << i << " without a buffer";
+                return true;
+            }
+            const size_t usable = malloc_usable_size(frame->kframe()->data[i]);
+            EXPECT_GE(usable, static_cast<size_t>(size));
+            EXPECT_LE(usable, static_cast<size_t>(kMapped) + 4096);
         }
         return true;
     }
 
-    std::string name;
+    const std::string name = channeltest::freshName("hostile");
     testsupport::LogCapture log;  // keeps the player's lines off the console
     shm::ShmHandle segment;
     uint8_t* bytes = nullptr;
-    std::unique_ptr<SharedMemoryPlayer> player;
+    SharedMemoryPlayer player{nullptr, name};
 };
 
 TEST_F(HostileHeader, HeadersThatDescribeNoFrameInsideTheSegmentAreRefused) {
-    constexpr int32_t kRest = static_cast<int32_t>(kMapped - 48);
     constexpr int32_t k29 = 1 << 29;
-    struct Case {
+    const struct {
         const char* what;
         ShmFrameHeader header;
         bool accepted;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"fills the mapped size exactly", header(1, {kRest}), true},
         {"one byte beyond the mapped size", header(1, {kRest + 1}), false},
         {"a plain small frame", header(2, {16}), true},
@@ -125,58 +110,35 @@ TEST_F(HostileHeader, HeadersThatDescribeNoFrameInsideTheSegmentAreRefused) {
         {"a sum that wraps negative", header(1, {1000, INT32_MAX}), false},
         {"huge height", header(INT32_MAX, {1}), false},
     };
-    for (const Case& c : cases) {
-        channeltest::pokeHeader(bytes, c.header);
+    for (const auto& c : cases) {
+        poke(c.header);
         EXPECT_EQ(readAndCheck(), c.accepted) << c.what;
         // The tools look at a channel through the same rules.
         EXPECT_EQ(tarn::mediadispatch::inspectChannel(name).frameFits, c.accepted) << c.what;
     }
-    channeltest::pokeHeader(bytes, header(1, {kRest}));
-    IFrame* frame = player->getFrame(0);
+    poke(header(1, {kRest}));
+    const IFrame* frame = player.getFrame(0);
     ASSERT_NE(frame, nullptr);
-    EXPECT_EQ(std::memcmp(frame->kframe()->data[0], bytes + 48, kMapped - 48), 0);
-}
+    EXPECT_EQ(std::memcmp(frame->kframe()->data[0], bytes + 48, kRest), 0);
 
-TEST_F(HostileHeader, RandomHeadersNeverBreakThePlayer) {
+    // Random headers, from boundary values and from small plausible ones.
     std::mt19937 random(20240611);
-    const int32_t boundaries[] = {0,
-                                  1,
-                                  -1,
-                                  2,
-                                  3,
-                                  16,
-                                  2560,
-                                  640,
-                                  65535,
-                                  65536,
-                                  1 << 29,
-                                  INT32_MAX,
-                                  INT32_MIN,
-                                  static_cast<int32_t>(kMapped - 48),
-                                  static_cast<int32_t>(kMapped - 47),
-                                  -65536};
+    const int32_t boundaries[] = {0,     1,       -1,        2,         16,    2560,      65535,
+                                  65536, 1 << 29, INT32_MAX, INT32_MIN, kRest, kRest + 1, -65536};
     int accepted = 0;
     for (int round = 0; round < 20000; ++round) {
-        ShmFrameHeader h{};
-        const int style = round % 3;
         auto pick = [&]() -> int32_t {
-            switch (style) {
-                case 0:
-                    return static_cast<int32_t>(random());
-                case 1:
-                    return boundaries[random() % std::size(boundaries)];
-                default:  // small values, mostly plausible frames
-                    return static_cast<int32_t>(random() % 700) - 20;
-            }
+            return round % 2 == 0 ? boundaries[random() % std::size(boundaries)]
+                                  : static_cast<int32_t>(random() % 700) - 20;
         };
+        ShmFrameHeader h{};
         for (int32_t& size : h.linesize) {
             size = random() % 3 == 0 ? 0 : pick();
         }
         h.width = pick();
         h.height = pick();
         h.format = pick();
-        h.fps = pick();
-        channeltest::pokeHeader(bytes, h);
+        poke(h);
         accepted += readAndCheck() ? 1 : 0;
     }
     EXPECT_GT(accepted, 0) << "the generator must also produce frames that fit";
@@ -184,27 +146,21 @@ TEST_F(HostileHeader, RandomHeadersNeverBreakThePlayer) {
 
 TEST_F(HostileHeader, HeaderRewrittenDuringReadsByAnotherProcessNeverBreaksThePlayer) {
     testsupport::ChildProcess rewriter([&] {
-        // Rewrites the header as fast as it can, alternating plausible and hostile values.
         std::mt19937 random(7);
         auto* words = reinterpret_cast<int32_t*>(bytes);
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
         while (std::chrono::steady_clock::now() < end) {
-            for (int i = 0; i < 12; ++i) {
-                const int32_t value = random() % 2 == 0 ? static_cast<int32_t>(random() % 1300)
-                                                        : static_cast<int32_t>(random());
-                __atomic_store_n(&words[i], value, __ATOMIC_RELAXED);
-            }
+            const int32_t value = random() % 2 == 0 ? static_cast<int32_t>(random() % 1300)
+                                                    : static_cast<int32_t>(random());
+            __atomic_store_n(&words[random() % 12], value, __ATOMIC_RELAXED);
         }
         return 0;
     });
-    int reads = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
     while (std::chrono::steady_clock::now() < end) {
         readAndCheck();
-        ++reads;
     }
     EXPECT_EQ(rewriter.wait(), 0);
-    EXPECT_GT(reads, 10);
 }
 
 }  // namespace

@@ -22,17 +22,11 @@ struct Armed {
 
 Armed armed[static_cast<int>(Call::count)];
 
-}  // namespace
-
 // true when this call is to fail (errno set).
 bool injected(Call call) {
     Armed& slot = armed[static_cast<int>(call)];
     const int error = slot.error.load();
-    if (error == 0) {
-        return false;
-    }
-    int left = slot.remaining.load();
-    while (left != 0) {
+    for (int left = slot.remaining.load(); error != 0 && left != 0;) {
         if (left < 0 || slot.remaining.compare_exchange_weak(left, left - 1)) {
             ++slot.failed;
             errno = error;
@@ -41,6 +35,8 @@ bool injected(Call call) {
     }
     return false;
 }
+
+}  // namespace
 
 InjectedFailure::InjectedFailure(Call call, int error, int times) : call_(call) {
     Armed& slot = armed[static_cast<int>(call)];
@@ -67,35 +63,27 @@ using shmtest::injected;
 int shmOpen(const char* name, int flags, mode_t mode) {
     return injected(Call::shmOpen) ? -1 : ::shm_open(name, flags, mode);
 }
-
 int shmUnlink(const char* name) {
     return ::shm_unlink(name);
 }
-
 int flock(int fd, int operation) {
     return injected(Call::flock) ? -1 : ::flock(fd, operation);
 }
-
 int fstat(int fd, struct stat* status) {
     return injected(Call::fstat) ? -1 : ::fstat(fd, status);
 }
-
 int lstat(const char* path, struct stat* status) {
     return injected(Call::lstat) ? -1 : ::lstat(path, status);
 }
-
 int fchmod(int fd, mode_t mode) {
     return injected(Call::fchmod) ? -1 : ::fchmod(fd, mode);
 }
-
 int fchown(int fd, uid_t owner, gid_t group) {
     return ::fchown(fd, owner, group);
 }
-
 int posixFallocate(int fd, off_t offset, off_t length) {
     return injected(Call::fallocate) ? errno : ::posix_fallocate(fd, offset, length);
 }
-
 void* mmap(size_t length, int protection, int fd) {
     return injected(Call::mmap) ? MAP_FAILED
                                 : ::mmap(nullptr, length, protection, MAP_SHARED, fd, 0);

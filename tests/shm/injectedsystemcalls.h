@@ -15,14 +15,10 @@ public:
     InjectedFailure(const InjectedFailure&) = delete;
     InjectedFailure& operator=(const InjectedFailure&) = delete;
 
-    // How many calls failed because of this injection.
-    int failedCalls() const;
+    int failedCalls() const;  // how many calls failed because of this injection
 
 private:
     Call call_;
 };
-
-// true when the next call of `call` is to fail; sets errno then (used by the stand-in calls).
-bool injected(Call call);
 
 }  // namespace shmtest
