@@ -1,4 +1,6 @@
-// Writer and reader in different processes, meeting only by the channel name.
+// Writers and readers in different processes, meeting only by the channel name: frames are never
+// torn, a dead writer's channel is reclaimed by later writers, a second live writer of a name is
+// refused, and another process's locks make nobody wait.
 #include <tarnmediadispatchvideoecho/sharedmemoryipcserver.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 
@@ -8,6 +10,9 @@
 #include <set>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <gtest/gtest.h>
 
 #include "channeltestsupport.h"
@@ -15,6 +20,8 @@
 
 namespace {
 
+using channeltest::existsInDevShm;
+using channeltest::holder;
 using channeltest::TestFrame;
 using tarn::mediadispatch::SharedMemoryIPCServer;
 using vantor::mediadispatch::ChannelReadStatus;
@@ -29,21 +36,16 @@ volatile std::sig_atomic_t stopWriting = 0;
 // on an absolute schedule until SIGTERM; prints how many it sent.
 int writePaced(const std::string& name, int hz) {
     std::signal(SIGTERM, [](int) { stopWriting = 1; });
-    std::vector<uint64_t> words(kWords);
-    qv::mediacore::IFrame frame;
-    frame.setWidth(kSide);
-    frame.setHeight(kSide);
-    frame.setFormat(26);
-    frame.kframe()->linesize[0] = kSide * 4;
-    frame.kframe()->data[0] = reinterpret_cast<uint8_t*>(words.data());
+    TestFrame frame(kSide, kSide, {kSide * 4}, 0);
+    auto* words = reinterpret_cast<uint64_t*>(frame.get()->kframe()->data[0]);
     SharedMemoryIPCServer writer(name);
     writer.play(0, 0);
     const auto start = std::chrono::steady_clock::now();
     uint64_t sent = 0;
     while (stopWriting == 0) {
         std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1000000 / hz));
-        std::fill(words.begin(), words.end(), ++sent);
-        writer.updateFrame(&frame, 0);
+        std::fill(words, words + kWords, ++sent);
+        writer.updateFrame(frame.get(), 0);
     }
     writer.stop();
     std::printf("sent %llu\n", static_cast<unsigned long long>(sent));
@@ -102,36 +104,89 @@ TEST(CrossProcess, APacedWriterDeliversNoTornFrameToAReaderReadingFlatOut) {
     }
 }
 
-TEST(CrossProcess, AReaderNeverServesAKilledWritersFrameAndFollowsTheNextWriter) {
-    const std::string name = channeltest::freshName("follow");
+// Plays, writes one 4 x 4 frame and returns what kept it from writing ("" when it wrote).
+std::string writeOneFrame(SharedMemoryIPCServer& writer, uint8_t seed = 1) {
+    const TestFrame frame(4, 4, {16}, seed);
+    writer.play(0, 0);
+    writer.updateFrame(frame.get(), 0);
+    return writer.acquisitionProblem();
+}
+
+// A writer process that has written its first frame; killed, it leaves its channel and guard.
+channeltest::Holder liveWriter(const std::string& name) {
+    return holder([&] { return writeOneFrame(*new SharedMemoryIPCServer(name)).empty(); });
+}
+
+bool createFile(const std::string& name, off_t size) {
+    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    const bool made = fd >= 0 && ::ftruncate(fd, size) == 0;
+    ::close(fd);
+    return made;
+}
+
+TEST(Foreign, AHundredKilledWritersAreReclaimedByLaterAcquisitions) {
     testsupport::LogCapture log;
+    const std::string stem = channeltest::freshName("dead");
+    std::vector<std::string> dead;
+    for (int i = 0; i < 100; ++i) {
+        dead.push_back(stem + "_" + std::to_string(i));
+        liveWriter(dead.back()).reset();  // SIGKILL
+    }
+    // And a writer killed between creating its guard and marking it: a blank guard nobody holds.
+    dead.push_back(stem + "_blank");
+    ASSERT_TRUE(createFile(dead.back() + ".guard", 4096));
+    // (Writers of other tests running at the same time may already reclaim some of them.)
+    auto anyLeft = [&] {
+        return std::any_of(dead.begin(), dead.end(), [](const std::string& name) {
+            return existsInDevShm(name) || existsInDevShm(name + ".guard");
+        });
+    };
+    int acquisitions = 0;
+    for (; anyLeft() && acquisitions < 200; ++acquisitions) {
+        SharedMemoryIPCServer writer(stem + "_live");
+        writeOneFrame(writer);
+    }
+    EXPECT_FALSE(anyLeft()) << "after " << acquisitions << " acquisitions";
+    EXPECT_LE(acquisitions, 100) << "a few names are reclaimed per acquisition";
+    channeltest::expectGone(stem + "_live");
+}
+
+TEST(Foreign, ASecondLiveWriterIsRefusedAndAnotherProcesssExclusiveLocksMakeNobodyWait) {
+    const std::string name = channeltest::freshName("twowriters");
+    testsupport::LogCapture log;
+    auto first = liveWriter(name);
+    SharedMemoryIPCServer second(name);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NE(writeOneFrame(second, 9).find("another live writer"), std::string::npos);
+    }
+    EXPECT_EQ(log.startingWith("channel " + name + " is written by another live writer").size(),
+              1u);
+    {
+        SharedMemoryPlayer player(nullptr, name);
+        player.play(0, 0);
+        EXPECT_TRUE(TestFrame(4, 4, {16}, 1).sameAs(player.getFrame(0))) << "the first's frame";
+    }
+    first.reset();  // SIGKILL: a dead writer's channel, now locked exclusively by somebody else
+    auto locker = holder([&] {
+        for (const std::string& each : {name, name + ".guard"}) {
+            const int fd = ::shm_open(("/" + each).c_str(), O_RDONLY, 0);
+            if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                return false;
+            }
+        }
+        return true;
+    });
     SharedMemoryPlayer player(nullptr, name);
     player.play(0, 0);
-    const TestFrame first(640, 640, {2560}, 5);
-    auto writer = channeltest::holder([&] {
-        static auto* kept = new SharedMemoryIPCServer(name);
-        kept->play(0, 0);
-        kept->updateFrame(first.get(), 0);
-        return kept->acquisitionProblem().empty();
-    });
-    EXPECT_TRUE(first.sameAs(player.getFrame(0)));
-    writer.reset();  // SIGKILL
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(player.getFrame(0), nullptr) << "the writer is dead";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(player.getFrame(0), nullptr) << "a dead writer's frame is not served";
+    EXPECT_EQ(writeOneFrame(second, 4), "") << "free once the first let go";
+    EXPECT_TRUE(TestFrame(4, 4, {16}, 4).sameAs(player.getFrame(0)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(channeltest::existsInDevShm(name + ".guard")) << "a reader reclaims nothing";
-    {
-        SharedMemoryIPCServer next(name);
-        next.play(0, 0);
-        const TestFrame second(8, 8, {32}, 6);
-        next.updateFrame(second.get(), 0);
-        EXPECT_TRUE(next.acquisitionProblem().empty()) << "the dead writer's channel is taken over";
-        EXPECT_TRUE(second.sameAs(player.getFrame(0)));
-        next.stop();
-    }
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(player.getFrame(0), nullptr) << "writer stopped";
-    testing::internal::GetCapturedStderr();
+    second.stop();
+    locker.reset();
     channeltest::expectGone(name);
 }
 

@@ -1,14 +1,17 @@
-// The player in one process with a writer: when it reads, what it copies and reports, and the
-// buffers and views it keeps.
-#include <tarnmediadispatchvideoecho/channelviewset.h>
+// The player: when it reads, what it copies and reports, and the headers it refuses. The header in
+// shared memory is written by another process and is not trusted: whatever it says, the player
+// must not read outside the segment (AddressSanitizer turns that into a failure).
+#include <tarnmediadispatchvideoecho/channelinspection.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryipcserver.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
+#include <tarnmediadispatchvideoecho/shmframeheader.h>
 
+#include <climits>
+#include <cstring>
 #include <functional>
-#include <memory>
-#include <vector>
 
 #include <gtest/gtest.h>
+#include <shm/shmhandle.h>
 
 #include "channeltestsupport.h"
 #include "logcapture.h"
@@ -18,10 +21,11 @@ namespace {
 using channeltest::TestFrame;
 using qv::mediacore::IFrame;
 using tarn::mediadispatch::SharedMemoryIPCServer;
+using tarn::mediadispatch::ShmFrameHeader;
 using vantor::mediadispatch::ChannelReadStatus;
 using vantor::mediadispatch::SharedMemoryPlayer;
 
-TEST(Player, ReadsOnlyWhenPlayingOrPausedCopiesEachFrameIntoTwoReusedBuffersAndRefusesOversize) {
+TEST(Player, ReadsOnlyWhenPlayingOrPausedCopiesEachFrameAndRefusesOversize) {
     const std::string name = channeltest::freshName("player");
     testsupport::LogCapture log;
     SharedMemoryPlayer player(nullptr, name);
@@ -60,19 +64,12 @@ TEST(Player, ReadsOnlyWhenPlayingOrPausedCopiesEachFrameIntoTwoReusedBuffersAndR
         EXPECT_EQ(got != nullptr, steps[i].reads) << "step " << i;
         EXPECT_TRUE(!steps[i].reads || first.sameAs(got)) << "step " << i;
     }
-    // A read lands in a spare buffer and is swapped in once intact, so a plane of unchanged size
-    // alternates between the same two buffers.
-    IFrame* got = player.getFrame(0);
-    ASSERT_NE(got, nullptr);
-    uint8_t* const plane0 = got->kframe()->data[0];
     for (const uint8_t seed : {9, 10}) {
         const TestFrame next(640, 48, {64, 48, 32, 0, 0, 0, 0, 16}, seed, 0, 30);
         writer.updateFrame(next.get(), 0);
-        EXPECT_EQ(player.getFrame(0), got) << "the same frame object";
-        EXPECT_TRUE(next.sameAs(got));
+        EXPECT_TRUE(next.sameAs(player.getFrame(0)));
         EXPECT_EQ(player.lastRead().status, ChannelReadStatus::newFrame);
     }
-    EXPECT_EQ(got->kframe()->data[0], plane0) << "same size: the first buffer is back";
     const TestFrame huge(1, 2, {1000000}, 1);
     writer.updateFrame(huge.get(), 0);
     EXPECT_EQ(player.getFrame(0), nullptr) << "larger than the segment";
@@ -83,31 +80,61 @@ TEST(Player, ReadsOnlyWhenPlayingOrPausedCopiesEachFrameIntoTwoReusedBuffersAndR
     channeltest::expectGone(name);
 }
 
-TEST(Player, PlayersOfOneViewSetShareOneViewOfAChannel) {
-    const std::string name = channeltest::freshName("views");
-    SharedMemoryIPCServer writer(name);
-    writer.play(0, 0);
-    const TestFrame frame(4, 4, {16}, 1);
-    writer.updateFrame(frame.get(), 0);
-    const auto views = std::make_shared<tarn::mediadispatch::ChannelViewSet>();
-    std::vector<std::shared_ptr<SharedMemoryPlayer>> players;
-    for (int i = 0; i < 50; ++i) {
-        players.push_back(std::make_shared<SharedMemoryPlayer>(nullptr, name, views));
-        players.back()->play(0, 0);
-        EXPECT_TRUE(frame.sameAs(players.back()->getFrame(0)));
+constexpr int64_t kMapped = 1642496;
+constexpr int32_t kRest = static_cast<int32_t>(kMapped - 48);
+
+ShmFrameHeader header(int32_t height, std::initializer_list<int32_t> linesizes) {
+    ShmFrameHeader h{};
+    std::copy(linesizes.begin(), linesizes.end(), h.linesize);
+    h.width = 1;
+    h.height = height;
+    return h;
+}
+
+TEST(HostileHeader, HeadersThatDescribeNoFrameInsideTheSegmentAreRefused) {
+    const std::string name = channeltest::freshName("hostile");
+    testsupport::LogCapture log;  // keeps the player's lines off the console
+    // A foreign writer: it holds the segment and writes raw bytes into it.
+    shm::ShmHandle segment;
+    ASSERT_TRUE(segment.acquire(name, 1638448, shm::ShmMode::create));
+    auto* bytes = static_cast<uint8_t*>(segment.mappedAddress());
+    for (int64_t i = 48; i < kMapped; ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 13);
     }
-    // The writer's descriptor plus one shared view, however many players read.
-    int descriptors = 0;
-    for (int fd = 0; fd < 4096; ++fd) {
-        char link[256];
-        const std::string path = "/proc/self/fd/" + std::to_string(fd);
-        const ssize_t length = ::readlink(path.c_str(), link, sizeof link);
-        descriptors += std::string(link, static_cast<size_t>(std::max<ssize_t>(length, 0))) ==
-                       "/dev/shm/" + name;
+    SharedMemoryPlayer player(nullptr, name);
+    player.play(0, 0);
+    constexpr int32_t k29 = 1 << 29;
+    const struct {
+        const char* what;
+        ShmFrameHeader header;
+        bool accepted;
+    } cases[] = {
+        {"fills the mapped size exactly", header(1, {kRest}), true},
+        {"one byte beyond the mapped size", header(1, {kRest + 1}), false},
+        {"a plain small frame", header(2, {16}), true},
+        {"negative line size in plane 0", header(4, {-16}), false},
+        {"line size INT32_MIN", header(4, {INT32_MIN}), false},
+        {"negative height and line size (positive product)", header(-4, {-16}), false},
+        {"negative height, small product", header(-2, {-4}), false},
+        {"product 2^32 (0 in 32 bits)", header(65536, {65536}), false},
+        {"product 2^32 - 1 (-1 in 32 bits)", header(65537, {65535}), false},
+        {"INT32_MAX squared", header(INT32_MAX, {INT32_MAX}), false},
+        {"eight planes of 2^29 (48 in 32 bits)",
+         header(1, {k29, k29, k29, k29, k29, k29, k29, k29}), false},
+        {"a sum that wraps negative", header(1, {1000, INT32_MAX}), false},
+    };
+    for (const auto& c : cases) {
+        std::memcpy(bytes, &c.header, sizeof c.header);
+        EXPECT_EQ(player.getFrame(0) != nullptr, c.accepted) << c.what;
+        // The tools look at a channel through the same rules.
+        EXPECT_EQ(tarn::mediadispatch::inspectChannel(name).frameFits, c.accepted) << c.what;
     }
-    EXPECT_EQ(descriptors, 2);
-    players.clear();
-    writer.stop();
+    const ShmFrameHeader fits = header(1, {kRest});
+    std::memcpy(bytes, &fits, sizeof fits);
+    const IFrame* frame = player.getFrame(0);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(std::memcmp(frame->kframe()->data[0], bytes + 48, kRest), 0);
+    segment.release();
     channeltest::expectGone(name);
 }
 
