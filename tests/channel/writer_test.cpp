@@ -35,7 +35,7 @@ int32_t le32(const uint8_t* bytes) {
                                 uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24);
 }
 
-TEST(Writer, MapsOnTheFirstFrameAfterPlayLogsEachAcquisitionOnceAndLetsGoOnStop) {
+TEST(Writer, MapsOnTheFirstFrameAfterPlayLogsEachAcquisitionLetsGoOnStopAndRefusesASquatter) {
     const std::string name = channeltest::freshName("writer");
     testsupport::LogCapture log;
     SharedMemoryIPCServer writer(name);
@@ -65,6 +65,21 @@ TEST(Writer, MapsOnTheFirstFrameAfterPlayLogsEachAcquisitionOnceAndLetsGoOnStop)
     writer.updateFrame(frame.get(), 0);
     EXPECT_EQ(log.startingWith("SharedMemoryIPCServer acquireShm").size(), 2u);
     writer.stop();
+    // A segment under the name that is not a channel of ours: refused, and said so at every frame.
+    shm::ShmHandle squatter;
+    ASSERT_TRUE(squatter.acquire(name, 4096, shm::ShmMode::create));
+    writer.play(0, 0);
+    for (int i = 0; i < 3; ++i) {
+        writer.updateFrame(frame.get(), 0);
+    }
+    const auto warnings = log.startingWith("shared memory get error:" + name + " \n //");
+    ASSERT_EQ(warnings.size(), 3u);
+    EXPECT_EQ(warnings[0].level, spdlog::level::warn);
+    EXPECT_EQ(log.startingWith(acquisitionLine(name, 0, false)).size(), 3u);
+    EXPECT_EQ(log.startingWith("channel " + name + ": /dev/shm/" + name + " exists but").size(), 1u)
+        << "explained once";
+    EXPECT_EQ(static_cast<const uint8_t*>(squatter.mappedAddress())[48], 0) << "nothing written";
+    squatter.release();
     channeltest::expectGone(name);
 }
 
@@ -112,28 +127,6 @@ TEST(Writer, TheHeaderIsFortyEightBytesOfLittleEndianFieldsWithThePlanesPackedBe
             EXPECT_EQ(bytes[48 + c.untouchedAt], 0) << c.what;
         }
     }
-    channeltest::expectGone(name);
-}
-
-TEST(Writer, ExistingSegmentThatIsNotOursIsRefusedWithTheWarningOnEveryFrame) {
-    const std::string name = channeltest::freshName("squatted");
-    testsupport::LogCapture log;
-    shm::ShmHandle squatter;
-    ASSERT_TRUE(squatter.acquire(name, 4096, shm::ShmMode::create));
-    SharedMemoryIPCServer writer(name);
-    writer.play(0, 0);
-    TestFrame frame(2, 2, {8}, 4);
-    for (int i = 0; i < 3; ++i) {
-        writer.updateFrame(frame.get(), 0);
-    }
-    const auto warnings = log.startingWith("shared memory get error:" + name + " \n //");
-    ASSERT_EQ(warnings.size(), 3u);
-    EXPECT_EQ(warnings[0].level, spdlog::level::warn);
-    EXPECT_EQ(log.startingWith(acquisitionLine(name, 0, false)).size(), 3u);
-    EXPECT_EQ(log.startingWith("channel " + name + ": /dev/shm/" + name + " exists but").size(), 1u)
-        << "explained once";
-    EXPECT_EQ(static_cast<const uint8_t*>(squatter.mappedAddress())[48], 0) << "nothing written";
-    squatter.release();
     channeltest::expectGone(name);
 }
 

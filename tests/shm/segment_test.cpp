@@ -213,56 +213,44 @@ TEST(ShmSegment, AFailingSystemCallIsReportedAsItselfOnceAndASignalIsRiddenOut) 
     }
 }
 
-TEST(ShmSegment, AnotherUserCanReadButNeitherWriteNorTruncate) {
+TEST(ShmSegment, AFullDevShmRaisesNoSignalAndAnotherUserCanReadButNeitherWriteNorTruncate) {
+    const std::string full = freshName("full");
     const std::string name = freshName("otheruser");
-    ShmHandle owner;
-    ASSERT_TRUE(owner.acquire(name, 8192, ShmMode::create));
-    static_cast<char*>(owner.mappedAddress())[0] = 'o';
-    testsupport::ChildProcess child([&] {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
-            return 2;
-        }
-        const std::string posix = "/" + name;
-        if (::shm_open(posix.c_str(), O_RDWR, 0) >= 0 || errno != EACCES) {
-            return 3;
-        }
-        const int fd = ::shm_open(posix.c_str(), O_RDONLY, 0);
-        ShmHandle joiner;
-        ShmHandle reader;
-        if (fd < 0 || ::ftruncate(fd, 0) == 0 || joiner.acquire(name, 8192, ShmMode::createOpen)) {
-            return 4;
-        }
-        return reader.acquire(name, 1, ShmMode::open) &&
-                       static_cast<const char*>(reader.mappedAddress())[0] == 'o'
-                   ? 0
-                   : 5;
-    });
-    const auto result = child.finish();
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    struct stat status {};
-    ASSERT_EQ(::stat(("/dev/shm/" + name).c_str(), &status), 0);
-    EXPECT_EQ(status.st_size, 8192);
-}
-
-TEST(ShmSegment, AFullDevShmFailsAcquisitionWithoutASignal) {
-    const std::string name = freshName("full");
     testsupport::ChildProcess child([&] {
         // A private mount namespace with a tiny /dev/shm: nothing outside this child sees it.
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tarn_shmtest_full", "/dev/shm", "tmpfs", 0, "size=64k") != 0) {
+            ::mount("tarn_shmtest", "/dev/shm", "tmpfs", 0, "mode=1777,size=64k") != 0) {
             return 2;
         }
-        ShmHandle writer;
-        if (writer.acquire(name, 1638448, ShmMode::createOpen)) {
-            static_cast<char*>(writer.mappedAddress())[1638447] = 1;  // would be SIGBUS
+        ShmHandle big;
+        if (big.acquire(full, 1638448, ShmMode::createOpen)) {
+            static_cast<char*>(big.mappedAddress())[1638447] = 1;  // would be SIGBUS
             return 3;
         }
-        return exists(name) ? 4 : 0;
+        ShmHandle owner;
+        if (exists(full) || !owner.acquire(name, 8192, ShmMode::create) || ::setgid(65534) != 0 ||
+            ::setuid(65534) != 0) {
+            return 4;
+        }
+        static_cast<char*>(owner.mappedAddress())[0] = 'o';
+        const int fd = ::shm_open(("/" + name).c_str(), O_RDONLY, 0);
+        ShmHandle joiner;
+        ShmHandle reader;
+        struct stat status {};
+        if (::shm_open(("/" + name).c_str(), O_RDWR, 0) >= 0 || errno != EACCES || fd < 0 ||
+            ::ftruncate(fd, 0) == 0 || joiner.acquire(name, 8192, ShmMode::createOpen) ||
+            ::fstat(fd, &status) != 0 || status.st_size != 8192) {
+            return 5;
+        }
+        return reader.acquire(name, 1, ShmMode::open) &&
+                       static_cast<const char*>(reader.mappedAddress())[0] == 'o'
+                   ? 0
+                   : 6;
     });
     const auto result = child.finish();
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_NE(result.err.find(line("CreateFileMapping", ENOSPC, name)), std::string::npos)
+    EXPECT_NE(result.err.find(line("CreateFileMapping", ENOSPC, full)), std::string::npos)
         << result.err;
 }
 
