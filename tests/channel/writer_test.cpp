@@ -140,7 +140,7 @@ TEST(RwSpinLock, WriterWaitsForTheReadersInside) {
         lock.unlock();
     });
     // The writer announces itself but may not enter while the reader is in.
-    while ((lock.rawWord() & RwSpinLock::kWriterFlag) == 0) {
+    while ((lock.rawWord() & RwSpinLock::kWriterFlag) == 0 && !writerIn) {
         std::this_thread::yield();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

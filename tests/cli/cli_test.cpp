@@ -30,7 +30,7 @@ namespace {
 using ToolResult = testsupport::ChildProcess::Result;
 
 // Runs `videoecho args...` and waits up to `timeoutMs` (then kills it).
-inline ToolResult runTool(const std::vector<std::string>& args, int timeoutMs = 20000) {
+ToolResult runTool(const std::vector<std::string>& args, int timeoutMs = 20000) {
     return testsupport::runProgram(VIDEOECHO_PROGRAM, args, std::chrono::milliseconds(timeoutMs));
 }
 
@@ -44,7 +44,6 @@ public:
         signal(SIGINT);
         ChildProcess::wait(std::chrono::seconds(5));
     }
-    int wait(int timeoutMs) { return ChildProcess::wait(std::chrono::milliseconds(timeoutMs)); }
     // Its standard output so far.
     std::string out() {
         std::string text;
@@ -56,7 +55,7 @@ public:
 };
 
 // Whether `probe KEY` finds a channel within `timeoutMs`.
-inline bool channelAppears(const std::string& key, int timeoutMs = 5000) {
+bool channelAppears(const std::string& key, int timeoutMs = 5000) {
     for (int waited = 0; waited <= timeoutMs; waited += 20) {
         if (runTool({"probe", key}, 5000).exitCode == 0) {
             return true;
@@ -66,12 +65,12 @@ inline bool channelAppears(const std::string& key, int timeoutMs = 5000) {
     return false;
 }
 
-inline size_t lineCount(const std::string& text) {
+size_t lineCount(const std::string& text) {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 // A channel name unique to this test process.
-inline std::string uniqueKey(const std::string& what) {
+std::string uniqueKey(const std::string& what) {
     return "videoecho-cli-" + std::to_string(::getpid()) + "-" + what;
 }
 
@@ -166,10 +165,10 @@ TEST(Cli, ProbeSnapshotAndWatchFollowASenderThatIsKilledReplacedAndInterrupted) 
     BackgroundTool watch({"watch", key, "--seconds", "4"});
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     first->signal(SIGKILL);
-    EXPECT_EQ(first->wait(5000), 128 + SIGKILL);
+    EXPECT_EQ(first->wait(std::chrono::seconds(5)), 128 + SIGKILL);
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     BackgroundTool next({"send", key, "--fps", "30", "--seconds", "20"});
-    EXPECT_EQ(watch.wait(10000), 0) << watch.out();
+    EXPECT_EQ(watch.wait(std::chrono::seconds(10)), 0) << watch.out();
     const std::string out = watch.out();
     const auto gone = out.find("channel " + key + " gone");
     EXPECT_NE(gone, std::string::npos) << out;
@@ -179,7 +178,7 @@ TEST(Cli, ProbeSnapshotAndWatchFollowASenderThatIsKilledReplacedAndInterrupted) 
         EXPECT_NE(out.find(line), std::string::npos) << out;
     }
     next.signal(SIGINT);
-    EXPECT_EQ(next.wait(5000), 0);
+    EXPECT_EQ(next.wait(std::chrono::seconds(5)), 0);
     EXPECT_NE(next.out().find("(interrupted)"), std::string::npos) << next.out();
     EXPECT_EQ(runTool({"probe", key}).exitCode, 1);
     EXPECT_FALSE(existsInDevShm(key) || existsInDevShm(key + ".guard"));
