@@ -17,7 +17,6 @@ extern "C" {
 #include <algorithm>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -44,8 +43,7 @@ public:
         signal(SIGINT);
         ChildProcess::wait(std::chrono::seconds(5));
     }
-    // Its standard output so far.
-    std::string out() {
+    std::string out() {  // its standard output so far
         std::string text;
         for (const std::string& line : linesStartingWith("")) {
             text += line + "\n";
@@ -74,19 +72,12 @@ std::string uniqueKey(const std::string& what) {
     return "videoecho-cli-" + std::to_string(::getpid()) + "-" + what;
 }
 
-// The width and height in a PNG's header, or 0 x 0 when the file is no PNG.
-std::pair<uint32_t, uint32_t> pngSize(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    unsigned char b[24] = {};
-    in.read(reinterpret_cast<char*>(b), sizeof b);
-    if (std::memcmp(b, "\x89PNG\r\n\x1a\n", 8) != 0 || std::memcmp(b + 12, "IHDR", 4) != 0) {
-        return {0, 0};
-    }
-    auto be32 = [&](int at) {
-        return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 |
-               b[at + 3];
-    };
-    return {be32(16), be32(20)};
+// What ffprobe says the picture in `path` is: "png,WIDTH,HEIGHT".
+std::string pictureOf(const std::string& path) {
+    return testsupport::runProgram(
+               "ffprobe", {"-v", "error", "-show_entries", "stream=codec_name,width,height", "-of",
+                           "csv=p=0", path})
+        .out;
 }
 
 bool existsInDevShm(const std::string& name) {
@@ -156,7 +147,7 @@ TEST(Cli, ProbeSnapshotAndWatchFollowASenderThatIsKilledReplacedAndInterrupted) 
     const ToolResult snapshot = runTool({"snapshot", key, png});
     EXPECT_EQ(snapshot.exitCode, 0) << snapshot.err;
     EXPECT_NE(snapshot.out.find("intact"), std::string::npos) << snapshot.out;
-    EXPECT_EQ(pngSize(png), std::make_pair(320u, 180u));
+    EXPECT_EQ(pictureOf(png), "png,320,180\n");
     ::unlink(png.c_str());
     const ToolResult second = runTool({"send", key, "--frames", "1"});
     EXPECT_EQ(second.exitCode, 1);
