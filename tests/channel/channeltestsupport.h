@@ -37,8 +37,7 @@ inline bool existsInDevShm(const std::string& name) {
 
 // Neither the channel nor its guard is left in /dev/shm.
 inline void expectGone(const std::string& name) {
-    EXPECT_FALSE(existsInDevShm(name)) << name << " is left behind";
-    EXPECT_FALSE(existsInDevShm(name + ".guard")) << name << ".guard is left behind";
+    EXPECT_FALSE(existsInDevShm(name) || existsInDevShm(name + ".guard")) << name << " is left";
 }
 
 // A host frame with `height` rows of `linesizes[i]` bytes per plane, filled with a pattern that

@@ -20,10 +20,7 @@ using channeltest::existsInDevShm;
 using channeltest::TestFrame;
 using tarn::mediadispatch::RwSpinLock;
 using tarn::mediadispatch::SharedMemoryIPCServer;
-using testing::HasSubstr;
 using testing::StartsWith;
-
-constexpr uint64_t kMapped = 1642496;  // the channel size in whole 4 KiB pages
 
 std::string acquisitionLine(const std::string& name, uint64_t shmSize, bool valid) {
     return "SharedMemoryIPCServer acquireShm name:" + name +
@@ -39,7 +36,6 @@ TEST(Writer, MapsOnTheFirstFrameAfterPlayLogsEachAcquisitionLetsGoOnStopAndRefus
     const std::string name = channeltest::freshName("writer");
     testsupport::LogCapture log;
     SharedMemoryIPCServer writer(name);
-    EXPECT_TRUE(writer.init());
     TestFrame frame(2, 2, {8}, 4);
     writer.updateFrame(frame.get(), 0);
     EXPECT_TRUE(log.lines().empty()) << "frames before play are dropped";
@@ -48,15 +44,12 @@ TEST(Writer, MapsOnTheFirstFrameAfterPlayLogsEachAcquisitionLetsGoOnStopAndRefus
     writer.updateFrame(nullptr, 0);
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0].level, spdlog::level::warn) << "a null frame is refused";
-    EXPECT_TRUE(writer.pause(1.0));
-    writer.updateFrame(frame.get(), 0);
-    EXPECT_TRUE(writer.resume(1.0));
     writer.updateFrame(frame.get(), 0);
     const auto lines = log.startingWith("SharedMemoryIPCServer acquireShm");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, spdlog::level::info);
-    EXPECT_THAT(lines[0].text, StartsWith(acquisitionLine(name, kMapped, true) + " \n //"));
-    EXPECT_THAT(lines[0].text, HasSubstr("sharedmemoryipcserver.cpp:"));
+    EXPECT_THAT(lines[0].text, StartsWith(acquisitionLine(name, 1642496, true) +
+                                          " \n //sharedmemoryipcserver.cpp:"));
     writer.stop();
     EXPECT_FALSE(existsInDevShm(name)) << "no other holder: gone with the writer";
     writer.updateFrame(frame.get(), 0);

@@ -63,21 +63,9 @@ bool channelAppears(const std::string& key, int timeoutMs = 5000) {
     return false;
 }
 
-size_t lineCount(const std::string& text) {
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
 // A channel name unique to this test process.
 std::string uniqueKey(const std::string& what) {
     return "videoecho-cli-" + std::to_string(::getpid()) + "-" + what;
-}
-
-// What ffprobe says the picture in `path` is: "png,WIDTH,HEIGHT".
-std::string pictureOf(const std::string& path) {
-    return testsupport::runProgram(
-               "ffprobe", {"-v", "error", "-show_entries", "stream=codec_name,width,height", "-of",
-                           "csv=p=0", path})
-        .out;
 }
 
 bool existsInDevShm(const std::string& name) {
@@ -99,8 +87,6 @@ TEST(Cli, ArgumentErrorsMissingChannelsAndHelpAreOneLineWithTheirExitCodes) {
         {{"snapshot", "somekey"}, 2, "missing FILE.png"},
         {{"probe", "k", "--colour"}, 2, "unknown option '--colour'"},
         {{"send", "k", "--size", "640"}, 2, "WIDTHxHEIGHT"},
-        {{"send", "k", "--size", "64x3x"}, 2, "--size height"},
-        {{"send", "k", "--fps", "fast"}, 2, "--fps"},
         {{"send", "k", "--fps"}, 2, "--fps: 1 required N missing"},
         {{"watch", "k", "--seconds", "-1"}, 2, "--seconds"},
         {{"send", "k", "--size", "1920x1080"}, 2, "a channel holds at most"},
@@ -113,9 +99,7 @@ TEST(Cli, ArgumentErrorsMissingChannelsAndHelpAreOneLineWithTheirExitCodes) {
         {{"snapshot", key, png, "--wait", "0.2"}, 1, "videoecho snapshot: no channel named " + key},
         {{"watch", key, "--seconds", "0.3"}, 1, "videoecho watch: no channel named " + key},
         {{"--help"}, 0, "usage: videoecho"},
-        {{"send", "--help"}, 0, "usage: videoecho send"},
         {{"probe", "--help"}, 0, "usage: videoecho probe"},
-        {{"bench", "--help"}, 0, "usage: videoecho bench"},
     };
     for (const auto& c : cases) {
         const ToolResult r = runTool(c.args);
@@ -124,10 +108,10 @@ TEST(Cli, ArgumentErrorsMissingChannelsAndHelpAreOneLineWithTheirExitCodes) {
         EXPECT_EQ(said.find(c.text), c.exitCode == 0 ? 0u : said.find(c.text)) << said;
         EXPECT_NE(said.find(c.text), std::string::npos) << said;
         EXPECT_TRUE(c.exitCode == 0 ? r.err.empty()
-                                    : lineCount(r.err) == 1 && (c.exitCode == 1 || r.out.empty()))
+                                    : std::count(r.err.begin(), r.err.end(), '\n') == 1 &&
+                                          (c.exitCode == 1 || r.out.empty()))
             << r.out << r.err;
     }
-    EXPECT_NE(::access(png.c_str(), F_OK), 0);
 }
 
 TEST(Cli, ProbeSnapshotAndWatchFollowASenderThatIsKilledReplacedAndInterrupted) {
@@ -147,11 +131,15 @@ TEST(Cli, ProbeSnapshotAndWatchFollowASenderThatIsKilledReplacedAndInterrupted) 
     const ToolResult snapshot = runTool({"snapshot", key, png});
     EXPECT_EQ(snapshot.exitCode, 0) << snapshot.err;
     EXPECT_NE(snapshot.out.find("intact"), std::string::npos) << snapshot.out;
-    EXPECT_EQ(pictureOf(png), "png,320,180\n");
+    EXPECT_EQ(testsupport::runProgram(
+                  "ffprobe", {"-v", "error", "-show_entries", "stream=codec_name,width,height",
+                              "-of", "csv=p=0", png})
+                  .out,
+              "png,320,180\n");
     ::unlink(png.c_str());
     const ToolResult second = runTool({"send", key, "--frames", "1"});
-    EXPECT_EQ(second.exitCode, 1);
-    EXPECT_NE(second.err.find("another live writer"), std::string::npos) << second.err;
+    EXPECT_TRUE(second.exitCode == 1 && second.err.find("another live writer") != std::string::npos)
+        << second.err;
 
     BackgroundTool watch({"watch", key, "--seconds", "4"});
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
@@ -211,7 +199,7 @@ TEST(Cli, ToolsLeaveOtherProgramsObjectsAloneAndNameHeadersTheyCannotShow) {
     for (const std::string& key : keys) {
         const ToolResult r = runTool({"send", key, "--frames", "60", "--fps", "200"});
         EXPECT_EQ(r.exitCode, 1) << key << ": " << r.out << r.err;
-        EXPECT_EQ(lineCount(r.err), 1u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_NE(r.err.find("videoecho send: cannot write: channel " + key), std::string::npos)
             << r.err;
         runTool({"probe", key});
