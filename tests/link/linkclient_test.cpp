@@ -7,8 +7,8 @@
 #include <tarnmediadispatchvideoecho/videoecholinkclient.h>
 
 #include "fakevideoechomgr.h"
-#include "logcapture.h"
 #include "payloads.h"
+#include "logcapture.h"
 #include "recordinglinkmgr.h"
 
 namespace tarn::mediadispatch {

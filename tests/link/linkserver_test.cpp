@@ -8,8 +8,8 @@
 #include <tarnmediadispatchvideoecho/videoecholinkserver.h>
 
 #include "fakevideoechomgr.h"
-#include "logcapture.h"
 #include "payloads.h"
+#include "logcapture.h"
 #include "recordinglinkmgr.h"
 #include "recordingrpcserver.h"
 
