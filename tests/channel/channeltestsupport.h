@@ -1,10 +1,14 @@
-// Helpers of the frame channel tests: unique channel names and frames that own their planes.
+// Helpers of the frame channel tests: unique channel names, frames that own their planes, and
+// child processes that set something up and then wait to be killed.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,9 +16,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <host/iframe.h>
-#include <shm/shmhandle.h>
-#include <tarnmediadispatchvideoecho/shmframeheader.h>
+#include <host/spdlogapplication.h>
+
+#include "childprocess.h"
 
 namespace channeltest {
 
@@ -26,112 +32,74 @@ inline std::string freshName(const std::string& stem) {
 
 inline bool existsInDevShm(const std::string& name) {
     struct stat status {};
-    return ::stat(("/dev/shm/" + name).c_str(), &status) == 0;
+    return ::lstat(("/dev/shm/" + name).c_str(), &status) == 0;
 }
 
-// How many descriptors of this process refer to /dev/shm/NAME.
-inline int descriptorsOf(const std::string& name) {
-    int count = 0;
-    const std::string target = "/dev/shm/" + name;
-    for (int fd = 0; fd < 4096; ++fd) {
-        char link[256];
-        const std::string path = "/proc/self/fd/" + std::to_string(fd);
-        const ssize_t length = ::readlink(path.c_str(), link, sizeof link - 1);
-        if (length > 0 && std::string(link, static_cast<size_t>(length)) == target) {
-            ++count;
-        }
-    }
-    return count;
+// Neither the channel nor its guard is left in /dev/shm.
+inline void expectGone(const std::string& name) {
+    EXPECT_FALSE(existsInDevShm(name) || existsInDevShm(name + ".guard")) << name << " is left";
 }
 
-// A host frame with `rows` rows of `linesize[i]` bytes per plane, filled with a pattern that
+// A host frame with `height` rows of `linesizes[i]` bytes per plane, filled with a pattern that
 // depends on `seed`, the plane and the byte's position.
 class TestFrame {
 public:
     TestFrame(int width, int height, const std::vector<int>& linesizes, uint8_t seed,
-              int format = 26, uint64_t fps = 25)
-        : TestFrame(width, height, height, linesizes, seed, format, fps) {}
-
-    TestFrame(int width, int height, int rows, const std::vector<int>& linesizes, uint8_t seed,
-              int format, uint64_t fps) {
+              int format = 26, uint64_t fps = 25) {
         frame_.setWidth(width);
         frame_.setHeight(height);
         frame_.setFormat(format);
         frame_.setFps(fps);
-        auto record = frame_.kframe();
-        for (size_t i = 0; i < linesizes.size() && i < planes_.size(); ++i) {
-            record->linesize[i] = linesizes[i];
-            if (linesizes[i] > 0 && rows > 0) {
-                planes_[i].resize(static_cast<size_t>(rows) * static_cast<size_t>(linesizes[i]));
-                for (size_t b = 0; b < planes_[i].size(); ++b) {
-                    planes_[i][b] = static_cast<uint8_t>(seed + i * 31 + b * 7 + (b >> 11));
-                }
-                record->data[i] = planes_[i].data();
+        for (size_t i = 0; i < linesizes.size(); ++i) {
+            frame_.kframe()->linesize[i] = linesizes[i];
+            planes_[i].resize(static_cast<size_t>(std::max(0, height * linesizes[i])));
+            for (size_t b = 0; b < planes_[i].size(); ++b) {
+                planes_[i][b] = static_cast<uint8_t>(seed + i * 31 + b * 7 + (b >> 11));
             }
+            frame_.kframe()->data[i] = planes_[i].empty() ? nullptr : planes_[i].data();
         }
     }
-
     const qv::mediacore::IFrame* get() const { return &frame_; }
     qv::mediacore::IFrame* get() { return &frame_; }
     const std::vector<uint8_t>& plane(int i) const { return planes_[static_cast<size_t>(i)]; }
+
+    // Whether `got` is this frame, header and every plane byte.
+    bool sameAs(const qv::mediacore::IFrame* got) const {
+        if (got == nullptr || got->getWidth() != frame_.getWidth() ||
+            got->getHeight() != frame_.getHeight() || got->format() != frame_.format()) {
+            return false;
+        }
+        for (size_t i = 0; i < planes_.size(); ++i) {
+            if (got->kframe()->linesize[i] != frame_.kframe()->linesize[i] ||
+                (!planes_[i].empty() &&
+                 std::memcmp(got->kframe()->data[i], planes_[i].data(), planes_[i].size()) != 0)) {
+                return false;
+            }
+        }
+        return true;
+    }
 
 private:
     qv::mediacore::IFrame frame_;
     std::array<std::vector<uint8_t>, 8> planes_;
 };
 
-// A 640 x 640 rgba frame whose every 64-bit word holds one stamp, so that a reader can check
-// each byte of what it got against the stamp in its first word: a frame mixed from two writes
-// cannot pass.
-class StampedFrame {
-public:
-    static constexpr int kSide = 640;
-    static constexpr size_t kWords = size_t{kSide} * kSide * 4 / sizeof(uint64_t);
-
-    StampedFrame() : words_(kWords) {
-        frame_.setWidth(kSide);
-        frame_.setHeight(kSide);
-        frame_.setFormat(26);
-        frame_.setFps(1000);
-        frame_.kframe()->linesize[0] = kSide * 4;
-        frame_.kframe()->data[0] = reinterpret_cast<uint8_t*>(words_.data());
-    }
-    void stamp(uint64_t value) { std::fill(words_.begin(), words_.end(), value); }
-    const qv::mediacore::IFrame* get() const { return &frame_; }
-
-    // The stamp of a frame that a reader got, or 0 when any word differs from the first.
-    static uint64_t stampOf(const qv::mediacore::IFrame& got) {
-        const auto record = got.kframe();
-        if (got.getWidth() != kSide || got.getHeight() != kSide ||
-            record->linesize[0] != kSide * 4 || record->data[0] == nullptr) {
-            return 0;
+// A forked child that runs `setUp`, prints "ready" and waits to be killed (when the object goes).
+using Holder = std::unique_ptr<testsupport::ChildProcess>;
+inline Holder holder(const std::function<bool()>& setUp) {
+    auto child = std::make_unique<testsupport::ChildProcess>([setUp] {
+        RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::off);
+        if (!setUp()) {
+            return 3;
         }
-        uint64_t first;
-        std::memcpy(&first, record->data[0], sizeof first);
-        for (size_t i = 1; i < kWords; ++i) {
-            uint64_t word;
-            std::memcpy(&word, record->data[0] + i * sizeof word, sizeof word);
-            if (word != first) {
-                return 0;
-            }
+        std::printf("ready\n");
+        std::fflush(stdout);
+        for (;;) {
+            ::pause();
         }
-        return first;
-    }
-
-private:
-    qv::mediacore::IFrame frame_;
-    std::vector<uint64_t> words_;
-};
-
-// Writes a raw header straight into a segment, as a foreign (possibly hostile) writer would.
-inline void pokeHeader(void* segment, const tarn::mediadispatch::ShmFrameHeader& header) {
-    std::memcpy(segment, &header, sizeof header);
-}
-
-inline tarn::mediadispatch::ShmFrameHeader peekHeader(const void* segment) {
-    tarn::mediadispatch::ShmFrameHeader header;
-    std::memcpy(&header, segment, sizeof header);
-    return header;
+    });
+    EXPECT_EQ(child->waitFor("ready"), "ready");
+    return child;
 }
 
 }  // namespace channeltest

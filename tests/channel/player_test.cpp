@@ -1,166 +1,136 @@
+// The player: when it reads, what it copies and reports, and the headers it refuses. The header in
+// shared memory is written by another process and is not trusted: whatever it says, the player
+// must not read outside the segment (AddressSanitizer turns that into a failure).
+#include <tarnmediadispatchvideoecho/channelinspection.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryipcserver.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
+#include <tarnmediadispatchvideoecho/shmframeheader.h>
 
+#include <climits>
 #include <cstring>
 #include <functional>
-#include <memory>
-#include <vector>
 
 #include <gtest/gtest.h>
+#include <shm/shmhandle.h>
 
 #include "channeltestsupport.h"
 #include "logcapture.h"
 
 namespace {
 
+using channeltest::TestFrame;
 using qv::mediacore::IFrame;
 using tarn::mediadispatch::SharedMemoryIPCServer;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
+using tarn::mediadispatch::ShmFrameHeader;
+using vantor::mediadispatch::ChannelReadStatus;
 using vantor::mediadispatch::SharedMemoryPlayer;
 
-class Player : public testing::Test {
-protected:
-    void SetUp() override {
-        name = channeltest::freshName("player");
-        player = std::make_shared<SharedMemoryPlayer>(nullptr, name);
-        writer = std::make_shared<SharedMemoryIPCServer>(name);
-    }
-    void TearDown() override {
-        player.reset();
-        writer.reset();
-        EXPECT_FALSE(channeltest::existsInDevShm(name)) << "the test's segment is left behind";
-        EXPECT_FALSE(channeltest::existsInDevShm(name + ".guard"));
-    }
-    void startWriting(const channeltest::TestFrame& frame) {
-        writer->play(0, 0);
-        writer->updateFrame(frame.get(), 0);
-    }
-
-    std::string name;
+TEST(Player, ReadsOnlyWhenPlayingOrPausedCopiesEachFrameAndRefusesOversize) {
+    const std::string name = channeltest::freshName("player");
     testsupport::LogCapture log;
-    std::shared_ptr<SharedMemoryPlayer> player;
-    std::shared_ptr<SharedMemoryIPCServer> writer;
-};
-
-void expectFrameEquals(const IFrame* got, const channeltest::TestFrame& sent) {
-    ASSERT_NE(got, nullptr);
-    const IFrame* want = sent.get();
-    EXPECT_EQ(got->getWidth(), want->getWidth());
-    EXPECT_EQ(got->getHeight(), want->getHeight());
-    EXPECT_EQ(got->format(), want->format());
-    EXPECT_EQ(got->getFps(), want->getFps());
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(got->kframe()->linesize[i], want->kframe()->linesize[i]);
-        if (!sent.plane(i).empty()) {
-            ASSERT_NE(got->kframe()->data[i], nullptr);
-            EXPECT_EQ(
-                std::memcmp(got->kframe()->data[i], sent.plane(i).data(), sent.plane(i).size()), 0)
-                << "plane " << i;
-        }
+    SharedMemoryPlayer player(nullptr, name);
+    player.play(0, 0);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(player.getFrame(0), nullptr);
     }
-}
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "fail OpenFileMapping[" + std::to_string(ENOENT) + "]: " + name + "\n")
+        << "reported once";
+    EXPECT_EQ(player.lastRead().status, ChannelReadStatus::noChannel);
 
-TEST_F(Player, ReturnsNullBeforeAnyWriterAndReportsTheOpenFailureOnce) {
-    player->play(0, 0);
-    CaptureStderr();
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(player->getFrame(0), nullptr);
-    }
-    EXPECT_EQ(GetCapturedStderr(),
-              "fail OpenFileMapping[" + std::to_string(ENOENT) + "]: " + name + "\n");
-}
-
-TEST_F(Player, ReadsEachFrameByteForByteIntoTwoBuffersThatItKeepsReusing) {
-    // A read lands in a spare buffer and is swapped in once it proved intact, so a plane of
-    // unchanged size alternates between the same two buffers and is never reallocated.
-    channeltest::TestFrame first(64, 48, {64, 32, 32, 0, 0, 0, 0, 16}, 3, 0, 30);
-    startWriting(first);
-    EXPECT_TRUE(player->init());
-    IFrame* got = player->getFrame(0);
-    expectFrameEquals(got, first);
-    uint8_t* const plane0 = got->kframe()->data[0];
-    player->destroyFrame();
-    EXPECT_EQ(player->getFrame(0), got) << "the same frame again: the same object and buffers";
-    EXPECT_EQ(got->kframe()->data[0], plane0);
-    for (const uint8_t seed : {9, 10}) {
-        channeltest::TestFrame next(640, 48, {64, 48, 32, 0, 0, 0, 0, 16}, seed, 0, 30);
-        writer->updateFrame(next.get(), 0);
-        EXPECT_EQ(player->getFrame(0), got);
-        expectFrameEquals(got, next);
-    }
-    EXPECT_EQ(got->kframe()->data[0], plane0) << "same size: the first buffer is back";
-}
-
-TEST_F(Player, OnlyAPlayingOrPausedPlayerWithDeliveryOnReadsTheChannel) {
-    channeltest::TestFrame frame(4, 4, {16}, 1);
-    startWriting(frame);
+    SharedMemoryIPCServer writer(name);
+    writer.play(0, 0);
+    const TestFrame first(64, 48, {64, 32, 32, 0, 0, 0, 0, 16}, 3, 0, 30);
+    writer.updateFrame(first.get(), 0);
     struct Step {
         std::function<void()> action;
         int state;
         bool reads;
-    };
-    const Step steps[] = {
-        {[&] { player->stop(false); }, qv::mediacore::kPlayerStateStopped, false},
-        {[&] { player->play(0, 0); }, qv::mediacore::kPlayerStatePlaying, true},
-        {[&] { player->pause(0); }, qv::mediacore::kPlayerStatePaused, true},
-        {[&] { player->setVideoEchoSendFrameEnabled(false); }, qv::mediacore::kPlayerStatePaused,
+    } const steps[] = {
+        {[&] { player.stop(false); }, qv::mediacore::kPlayerStateStopped, false},
+        {[&] { player.play(0, 0); }, qv::mediacore::kPlayerStatePlaying, true},
+        {[&] { player.pause(0); }, qv::mediacore::kPlayerStatePaused, true},
+        {[&] { player.setVideoEchoSendFrameEnabled(false); }, qv::mediacore::kPlayerStatePaused,
          false},
-        {[&] { player->resume(0); }, qv::mediacore::kPlayerStatePlaying, false},
-        {[&] { player->setVideoEchoSendFrameEnabled(true); }, qv::mediacore::kPlayerStatePlaying,
+        {[&] { player.resume(0); }, qv::mediacore::kPlayerStatePlaying, false},
+        {[&] { player.setVideoEchoSendFrameEnabled(true); }, qv::mediacore::kPlayerStatePlaying,
          true},
     };
     for (size_t i = 0; i < std::size(steps); ++i) {
         steps[i].action();
-        EXPECT_EQ(player->getPlayState(), steps[i].state) << "step " << i;
-        IFrame* got = player->getFrame(0);
+        EXPECT_EQ(player.getPlayState(), steps[i].state) << "step " << i;
+        const IFrame* got = player.getFrame(0);
         EXPECT_EQ(got != nullptr, steps[i].reads) << "step " << i;
-        if (steps[i].reads) {
-            expectFrameEquals(got, frame);
-        }
+        EXPECT_TRUE(!steps[i].reads || first.sameAs(got)) << "step " << i;
     }
+    const TestFrame next(640, 48, {64, 48, 32, 0, 0, 0, 0, 16}, 9, 0, 30);
+    writer.updateFrame(next.get(), 0);
+    EXPECT_TRUE(next.sameAs(player.getFrame(0)));
+    EXPECT_EQ(player.lastRead().status, ChannelReadStatus::newFrame);
+    const TestFrame huge(1, 2, {1000000}, 1);
+    writer.updateFrame(huge.get(), 0);
+    EXPECT_EQ(player.getFrame(0), nullptr) << "larger than the segment";
+    EXPECT_EQ(player.lastRead().status, ChannelReadStatus::invalidHeader);
+    writer.updateFrame(first.get(), 0);
+    EXPECT_TRUE(first.sameAs(player.getFrame(0)));
+    writer.stop();
+    channeltest::expectGone(name);
 }
 
-TEST_F(Player, NoticesAWriterThatHasGoneAndFollowsOneThatRestartsUnderTheName) {
-    channeltest::TestFrame first(4, 4, {16}, 1);
-    startWriting(first);
-    expectFrameEquals(player->getFrame(0), first);
-    writer->stop();
-    EXPECT_FALSE(channeltest::existsInDevShm(name)) << "the writer deletes its name";
-    CaptureStderr();
-    EXPECT_EQ(player->getFrame(0), nullptr);
-    GetCapturedStderr();
-    EXPECT_EQ(player->lastRead().status, vantor::mediadispatch::ChannelReadStatus::noChannel);
-    channeltest::TestFrame second(8, 8, {32}, 2);
-    startWriting(second);
-    expectFrameEquals(player->getFrame(0), second);
+constexpr int64_t kMapped = 1642496;
+constexpr int32_t kRest = static_cast<int32_t>(kMapped - 48);
+
+ShmFrameHeader header(int32_t height, std::initializer_list<int32_t> linesizes) {
+    ShmFrameHeader h{};
+    std::copy(linesizes.begin(), linesizes.end(), h.linesize);
+    h.width = 1;
+    h.height = height;
+    return h;
 }
 
-TEST_F(Player, FrameLargerThanTheSegmentYieldsNullAndFreesThePlaneBuffers) {
-    channeltest::TestFrame small(4, 4, {16}, 1);
-    startWriting(small);
-    ASSERT_NE(player->getFrame(0), nullptr);
-    channeltest::TestFrame huge(1, 2, {1000000}, 1);
-    writer->updateFrame(huge.get(), 0);
-    // Still the same frame object, now with the header's line sizes and no buffers.
-    EXPECT_EQ(player->getFrame(0), nullptr);
-    channeltest::TestFrame back(4, 4, {16}, 5);
-    writer->updateFrame(back.get(), 0);
-    expectFrameEquals(player->getFrame(0), back);
-}
-
-TEST_F(Player, PlayersOfOneViewSetShareOneViewOfAChannel) {
-    channeltest::TestFrame frame(4, 4, {16}, 1);
-    startWriting(frame);
-    const auto views = std::make_shared<tarn::mediadispatch::ChannelViewSet>();
-    std::vector<std::shared_ptr<SharedMemoryPlayer>> players;
-    for (int i = 0; i < 50; ++i) {
-        players.push_back(std::make_shared<SharedMemoryPlayer>(nullptr, name, views));
-        players.back()->play(0, 0);
-        expectFrameEquals(players.back()->getFrame(0), frame);
+TEST(HostileHeader, HeadersThatDescribeNoFrameInsideTheSegmentAreRefused) {
+    const std::string name = channeltest::freshName("hostile");
+    testsupport::LogCapture log;  // keeps the player's lines off the console
+    // A foreign writer: it holds the segment and writes raw bytes into it.
+    shm::ShmHandle segment;
+    ASSERT_TRUE(segment.acquire(name, 1638448, shm::ShmMode::create));
+    auto* bytes = static_cast<uint8_t*>(segment.mappedAddress());
+    for (int64_t i = 48; i < kMapped; ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 13);
     }
-    // The writer's descriptor plus one shared view, however many players read.
-    EXPECT_EQ(channeltest::descriptorsOf(name), 2);
+    SharedMemoryPlayer player(nullptr, name);
+    player.play(0, 0);
+    constexpr int32_t k29 = 1 << 29;
+    const struct {
+        const char* what;
+        ShmFrameHeader header;
+        bool accepted;
+    } cases[] = {
+        {"fills the mapped size exactly", header(1, {kRest}), true},
+        {"one byte beyond the mapped size", header(1, {kRest + 1}), false},
+        {"negative line size in plane 0", header(4, {-16}), false},
+        {"negative height and line size (positive product)", header(-4, {-16}), false},
+        {"negative height, small product", header(-2, {-4}), false},
+        {"product 2^32 (0 in 32 bits)", header(65536, {65536}), false},
+        {"INT32_MAX squared", header(INT32_MAX, {INT32_MAX}), false},
+        {"eight planes of 2^29 (48 in 32 bits)",
+         header(1, {k29, k29, k29, k29, k29, k29, k29, k29}), false},
+        {"a sum that wraps negative", header(1, {1000, INT32_MAX}), false},
+    };
+    for (const auto& c : cases) {
+        std::memcpy(bytes, &c.header, sizeof c.header);
+        EXPECT_EQ(player.getFrame(0) != nullptr, c.accepted) << c.what;
+        // The tools look at a channel through the same rules.
+        EXPECT_EQ(tarn::mediadispatch::inspectChannel(name).frameFits, c.accepted) << c.what;
+    }
+    const ShmFrameHeader fits = header(1, {kRest});
+    std::memcpy(bytes, &fits, sizeof fits);
+    const IFrame* frame = player.getFrame(0);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(std::memcmp(frame->kframe()->data[0], bytes + 48, kRest), 0);
+    segment.release();
+    channeltest::expectGone(name);
 }
 
 }  // namespace
