@@ -250,3 +250,13 @@ TEST(Cli, ToolsLeaveOtherProgramsObjectsAloneAndNameHeadersTheyCannotShow) {
 }
 
 }  // namespace
+
+// The main job: a source and a viewer process echo the pattern, and the viewer checks each frame.
+TEST(Cli, DemoEchoesThePatternIntactBetweenTwoProcesses) {
+    const std::string png = "/tmp/videoecho-demo-" + std::to_string(getpid()) + ".png";
+    const ToolResult r = runTool({"demo", "--seconds", "2", "--png", png}, 60000);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("result: OK, frames arrived intact"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("torn                   0"), std::string::npos) << r.out;
+    EXPECT_EQ(::unlink(png.c_str()), 0);
+}
