@@ -20,7 +20,8 @@ using vantor::mediadispatch::SharedMemoryPlayer;
 
 TEST(Viewer, EchoMediaPerMediaOnTheFirstCardRemovedOnceAndTheRoleReadEachTime) {
     const uint64_t id = echotest::uniqueMediaId();
-    echotest::ChannelCleaner cleaner{{echoKey(id, kEditingModeLive)}};
+    echotest::ChannelCleaner cleaner{
+        {echoKey(id, kEditingModeLive), echoKey(id + 1, kEditingModeLive)}};
     int deviceA = 0, deviceB = 0;
     echotest::RecordingMediaMgr media;
     auto mgr = std::make_shared<VideoEchoMgr>();
@@ -60,7 +61,6 @@ TEST(Viewer, EchoMediaPerMediaOnTheFirstCardRemovedOnceAndTheRoleReadEachTime) {
     mgr->setVideoEchoServerEnabled(true);
     dispatch->mediasAdded({echotest::mediaInfo(id + 1, kEditingModeLive)});
     EXPECT_EQ(media.added().size(), 2U);  // a writer instead
-    cleaner.add(echoKey(id + 1, kEditingModeLive));
     mgr->setVideoEchoServerEnabled(false);
     dispatch->mediasAdded({echotest::mediaInfo(id + 2, kEditingModeLive)});
     EXPECT_EQ(media.added().size(), 3U);
