@@ -57,17 +57,9 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return index < held_.size() ? held_[index] : nullptr;
     }
-    size_t heldCount() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return held_.size();
-    }
     std::vector<std::pair<uint64_t, vantor::EditingMode>> removed() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return removed_;
-    }
-    void dropAll() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        held_.clear();
     }
 
 private:
@@ -81,19 +73,14 @@ private:
 // A one-plane frame of width x height four-byte pixels filled from `seed`.
 class PatternFrame {
 public:
-    PatternFrame(int width, int height, uint32_t seed) : pixels_(size_t(width) * height * 4) {
+    PatternFrame(int width, int height, uint32_t seed)
+        : pixels_(pattern(size_t(width) * height * 4, seed)) {
         frame_.setWidth(width);
         frame_.setHeight(height);
         frame_.setFormat(26);  // four bytes per pixel
         frame_.setFps(25);
         frame_.kframe()->data[0] = pixels_.data();
         frame_.kframe()->linesize[0] = width * 4;
-        fill(seed);
-    }
-    // Refills the same buffer: the frame's record points at it.
-    void fill(uint32_t seed) {
-        const auto bytes = pattern(pixels_.size(), seed);
-        std::copy(bytes.begin(), bytes.end(), pixels_.begin());
     }
     static std::vector<uint8_t> pattern(size_t size, uint32_t seed) {
         std::vector<uint8_t> bytes(size);
@@ -135,24 +122,20 @@ inline bool channelExists(const std::string& name) {
     return ::access(("/dev/shm/" + name).c_str(), F_OK) == 0;
 }
 
-inline void removeChannel(const std::string& name) {
-    ::unlink(("/dev/shm/" + name).c_str());
-}
-
-// Removes the channels named in the constructor before and after a test.
+// Removes the channels it is given, at once and again when it ends.
 class ChannelCleaner {
 public:
     explicit ChannelCleaner(std::vector<std::string> names) : names_(std::move(names)) { clean(); }
     ~ChannelCleaner() { clean(); }
     void add(const std::string& name) {
         names_.push_back(name);
-        removeChannel(name);
+        ::unlink(("/dev/shm/" + name).c_str());
     }
 
 private:
     void clean() {
         for (const auto& name : names_) {
-            removeChannel(name);
+            ::unlink(("/dev/shm/" + name).c_str());
         }
     }
     std::vector<std::string> names_;

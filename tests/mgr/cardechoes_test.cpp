@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
@@ -17,10 +18,7 @@ STDisplayCardId card(const std::string& deviceId, const std::string& node = "n1"
 }
 
 VideoEchoSpliceStrategy strategyFor(const std::string& deviceId, uint64_t mediaId) {
-    VideoEchoSpliceStrategy s;
-    s.addr.cardId = card(deviceId);
-    s.regions.push_back(SpliceRegion{1, mediaId, RegionRect{0, 0, 10, 10}});
-    return s;
+    return VideoEchoSpliceStrategy{{card(deviceId), ""}, {{1, mediaId, {0, 0, 10, 10}}}};
 }
 
 std::vector<VideoEcho::Settings> settings() {
@@ -51,30 +49,19 @@ TEST_F(CardEchoes, ServersTakeTheSettingsInForceAndNamesInCreationOrder) {
     mgr->addEcho(card("C"), nullptr);
     EXPECT_TRUE(mgr->stopVideoEchoServer());
     EXPECT_FALSE(mgr->stopVideoEchoServer());
-    const auto s = settings();
-    ASSERT_EQ(s.size(), 4U);
-    struct Expected {
-        std::string name;
-        float fps, width, height, bitRate;
-        bool transmission, regionsCallBack, handle, device;
-    };
-    const Expected expected[] = {{"video1", 30, 1920, 1080, 2097152, false, false, false, true},
-                                 {"video2", 25, 1280, 720, 1000, true, true, true, true},
-                                 {"", 0, 0, 0, 0, false, false, true, false},
-                                 {"video3", 25, 1280, 720, 1000, true, true, true, false}};
-    for (size_t i = 0; i < 4; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(s[i].name, expected[i].name);
-        EXPECT_EQ(s[i].fps, expected[i].fps);
-        EXPECT_EQ(s[i].width, expected[i].width);
-        EXPECT_EQ(s[i].height, expected[i].height);
-        EXPECT_EQ(s[i].bitRate, expected[i].bitRate);
-        EXPECT_EQ(s[i].transmissionMode, expected[i].transmission);
-        EXPECT_EQ(s[i].hasSplicingRegionsCallBack, expected[i].regionsCallBack);
-        EXPECT_EQ(s[i].serverHandle > 0, expected[i].handle);
-        EXPECT_EQ(s[i].device == &device, expected[i].device);
-        EXPECT_TRUE(s[i].serverEnabled);
+    // name, fps, width, height, bit rate, transmission, regions call-back, handle, device, enabled
+    using Row = std::tuple<std::string, float, float, float, float, bool, bool, bool, bool, bool>;
+    std::vector<Row> rows;
+    for (const auto& s : settings()) {
+        rows.emplace_back(s.name, s.fps, s.width, s.height, s.bitRate, s.transmissionMode,
+                          s.hasSplicingRegionsCallBack, s.serverHandle > 0, s.device == &device,
+                          s.serverEnabled);
     }
+    EXPECT_EQ(rows, (std::vector<Row>{
+                        {"video1", 30, 1920, 1080, 2097152, false, false, false, true, true},
+                        {"video2", 25, 1280, 720, 1000, true, true, true, true, true},
+                        {"", 0, 0, 0, 0, false, false, true, false, true},
+                        {"video3", 25, 1280, 720, 1000, true, true, true, false, true}}));
     const auto addrs = mgr->getAllVideoEchoAddr();
     ASSERT_EQ(addrs.size(), 4U);
     EXPECT_EQ(addrs[0].cardId.nodeId, "n1");
@@ -82,32 +69,32 @@ TEST_F(CardEchoes, ServersTakeTheSettingsInForceAndNamesInCreationOrder) {
     EXPECT_EQ(mgr->getLocalAllVideoEchoAddr().size(), 4U);
 }
 
-TEST_F(CardEchoes, ViewerSideMakesServersOnlyForRemoteAddresses) {
+TEST_F(CardEchoes, ViewerSideMakesOneServerPerRemoteCardAndConcurrentAddsMakeOne) {
     mgr->setVideoEchoServerEnabled(false);
     mgr->addEcho(card("A"), &device);
-    mgr->addEcho(VideoEchoAddr{card("R"), "rtsp://one"});
-    mgr->addEcho(VideoEchoAddr{card("R"), "rtsp://two"});
-    const auto s = settings();
-    ASSERT_EQ(s.size(), 1U);
-    EXPECT_FALSE(s[0].serverEnabled);
-    EXPECT_EQ(mgr->getAllVideoEchoAddr().at(0).url, "rtsp://one");
-}
-
-TEST_F(CardEchoes, ConcurrentAddsOfOneNewCardCreateOneServer) {
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&] { mgr->addEcho(card("same"), &device); });
+        threads.emplace_back([&, i] {
+            mgr->addEcho(VideoEchoAddr{card("R"), "rtsp://" + std::to_string(i)});
+        });
     }
     for (auto& t : threads) {
         t.join();
     }
-    ASSERT_EQ(settings().size(), 1U);
-    EXPECT_EQ(settings()[0].name, "video1");
+    mgr->addEcho(VideoEchoAddr{card("R"), "rtsp://late"});  // the first address stays
+    const auto s = settings();
+    ASSERT_EQ(s.size(), 1U);
+    EXPECT_FALSE(s[0].serverEnabled);
+    ASSERT_EQ(mgr->getAllVideoEchoAddr().size(), 1U);
+    EXPECT_NE(mgr->getAllVideoEchoAddr()[0].url, "rtsp://late");
 }
 
-TEST_F(CardEchoes, UrlRecordingAndSourceRefreshGoToTheCardsServer) {
+TEST_F(CardEchoes, UrlsRecordingRefreshAndStrategiesGoToTheCardsServer) {
     std::vector<VideoEchoAddr> emitted;
+    std::vector<VideoEchoSpliceStrategy> relayed;
     mgr->echoAddrChanged.connect([&](const VideoEchoAddr& a) { emitted.push_back(a); });
+    mgr->spliceStrategyChanged.connect(
+        [&](const VideoEchoSpliceStrategy& s) { relayed.push_back(s); });
     EXPECT_EQ(mgr->getVideoEchoUrl(card("A")), "");
     EXPECT_FALSE(mgr->createRecordVideo(card("A")));
     mgr->addEcho(card("A", "node7"), &device);
@@ -121,23 +108,16 @@ TEST_F(CardEchoes, UrlRecordingAndSourceRefreshGoToTheCardsServer) {
     EXPECT_EQ(settings()[0].sourceCallBackUpdates, updates);
     mgr->setVideoEchoId(card("A", "node8"));
     EXPECT_EQ(settings()[0].sourceCallBackUpdates, updates + 1);
-}
 
-TEST_F(CardEchoes, StrategiesReachTheirCardsServerAndOnlyLocalServersAreRelayed) {
-    mgr->addEcho(card("A"), &device);
     mgr->addEcho(VideoEchoAddr{card("R"), "rtsp://r"});
-    std::vector<VideoEchoSpliceStrategy> relayed;
-    mgr->spliceStrategyChanged.connect(
-        [&](const VideoEchoSpliceStrategy& s) { relayed.push_back(s); });
     mgr->setVideoEchoSpliceStrategies(
         {strategyFor("A", 1), strategyFor("A", 77), strategyFor("R", 5), strategyFor("Z", 9)});
-    ASSERT_EQ(relayed.size(), 2U);
+    ASSERT_EQ(relayed.size(), 2U);  // only local servers are relayed
     EXPECT_EQ(relayed[1].regions.at(0).mediaId, 77U);
     const auto infos = mgr->getAllEchoInfo();
     ASSERT_EQ(infos.size(), 2U);
     EXPECT_EQ(infos[0].strategy.regions.at(0).mediaId, 77U);
     EXPECT_EQ(infos[1].strategy.regions.at(0).mediaId, 5U);
-    EXPECT_EQ(mgr->getAllEchoSpliceStrategies().size(), 2U);
     EXPECT_EQ(mgr->getLocalEchoSpliceStrategies().size(), 2U);
     // Neither a player-less update nor a recorded address touches the servers.
     mgr->updateSpliceStrategy(strategyFor("A", 3));
