@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
-#include <host/spdlogapplication.h>
 #include <shm/shmhandle.h>
 
 #include "allocationcounter.h"
@@ -192,14 +191,3 @@ void BM_ReopenMapCopyPerRead(benchmark::State& state) {
 BENCHMARK(BM_ReopenMapCopyPerRead)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::warn);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -30,7 +30,6 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
-#include <host/spdlogapplication.h>
 
 namespace {
 
@@ -272,14 +271,3 @@ void BM_GstShmSinkToShmSrcReference(benchmark::State& state) {
 BENCHMARK(BM_GstShmSinkToShmSrcReference)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::warn);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -120,15 +120,3 @@ void BM_RoutingOfAnUnknownMedia(benchmark::State& state) {
 BENCHMARK(BM_RoutingOfAnUnknownMedia);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    // The writer logs each mapping of its segment; keep the console for the results.
-    RW::SpdlogApplication::instance().logger()->set_level(spdlog::level::warn);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
