@@ -141,13 +141,20 @@ TEST(Cli, ProbeSnapshotAndWatchFollowASenderThatIsKilledReplacedAndInterrupted) 
     EXPECT_TRUE(second.exitCode == 1 && second.err.find("another live writer") != std::string::npos)
         << second.err;
 
-    BackgroundTool watch({"watch", key, "--seconds", "4"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    // The watcher sees the first sender's frames, then its end, then the next sender: each step
+    // waits for the watcher's own line, so that a slow start (a sanitizer build) changes nothing.
+    BackgroundTool watch({"watch", key, "--seconds", "8"});
+    for (auto line = watch.readLine(std::chrono::seconds(10)); line;
+         line = watch.readLine(std::chrono::seconds(10))) {
+        if (std::regex_search(*line, std::regex(" new +[1-9]"))) {
+            break;
+        }
+    }
     first->signal(SIGKILL);
     EXPECT_EQ(first->wait(std::chrono::seconds(5)), 128 + SIGKILL);
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_FALSE(watch.waitFor("channel " + key + " gone").empty()) << watch.out();
     BackgroundTool next({"send", key, "--fps", "30", "--seconds", "20"});
-    EXPECT_EQ(watch.wait(std::chrono::seconds(10)), 0) << watch.out();
+    EXPECT_EQ(watch.wait(std::chrono::seconds(15)), 0) << watch.out();
     const std::string out = watch.out();
     const auto gone = out.find("channel " + key + " gone");
     EXPECT_NE(gone, std::string::npos) << out;
