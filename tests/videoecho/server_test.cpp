@@ -5,7 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
+#include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -97,6 +100,34 @@ TEST_F(ServedCard, FfprobeSeesH264AtTheConfiguredSizeAndRateOverTheAllowedTransp
         EXPECT_EQ(tcp.out, "codec_name=h264|width=320|height=240|r_frame_rate=25/1\n") << tcp.err;
         const auto udp = probe(card->getUrl(), "udp");
         EXPECT_EQ(udp.exitCode == 0, !tcpOnly) << "tcpOnly " << tcpOnly << ": " << udp.err;
+    }
+}
+
+// Five seconds of the stream decoded by ffmpeg, frame by frame (one framemd5 line each): a
+// watching client and one that joins a second later both get nearly every frame, with no error
+// line from the decoder or the demuxer.
+TEST_F(ServedCard, FfmpegDecodesFiveSecondsForAWatcherAndAJoiningClient) {
+    PatternSource source(320, 240, 25);
+    auto card = makeCard("GPU-ffmpeg", 320, 240, 25, source);
+    const std::vector<std::string> args = {
+        "-v", "error", "-rtsp_transport", "tcp", "-i", card->getUrl(), "-t",
+        "5",  "-f",    "framemd5",        "-"};
+    const auto framesOf = [](const std::string& out) {
+        std::istringstream lines(out);
+        int frames = 0;
+        for (std::string line; std::getline(lines, line);) {
+            frames += !line.empty() && line[0] != '#' ? 1 : 0;
+        }
+        return frames;
+    };
+    testsupport::ChildProcess watcher("ffmpeg", args);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto joiner = testsupport::runProgram("ffmpeg", args, std::chrono::seconds(30));
+    const auto watched = watcher.finish(std::chrono::seconds(30));
+    for (const auto* client : {&watched, &joiner}) {
+        EXPECT_EQ(client->exitCode, 0) << client->err;
+        EXPECT_GE(framesOf(client->out), 0.9 * 5 * 25) << client->err;
+        EXPECT_EQ(client->err, "");
     }
 }
 
