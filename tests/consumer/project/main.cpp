@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -16,24 +17,18 @@
 #include <tarnmediadispatchvideoecho/videoechodispatch.h>
 #include <tarnmediadispatchvideoecho/videoechomgr.h>
 
-namespace {
-
-// The host's dispatch: tells the echo manager what it dispatches.
-class HostDispatch : public tarn::mediadispatch::IDispatch {};
-
-}  // namespace
-
 int main() {
+    using namespace tarn::mediadispatch;
     host::InProcessRuntime runtime;
     vantor::MediaMgr mediaMgr;
-    auto mgr = std::make_shared<tarn::mediadispatch::VideoEchoMgr>();
+    auto mgr = std::make_shared<VideoEchoMgr>();
     mgr->setQVRuntime(&runtime);
     mgr->setVideoEchoServerEnabled(true);
-    auto echoDispatch = std::make_shared<tarn::mediadispatch::VideoEchoDispatch>();
+    auto echoDispatch = std::make_shared<VideoEchoDispatch>();
     echoDispatch->setQVRuntime(&runtime);
     echoDispatch->setVideoEchoMgr(mgr);
     echoDispatch->setMediaMgr(&mediaMgr);
-    auto hostDispatch = std::make_shared<HostDispatch>();
+    auto hostDispatch = std::make_shared<IDispatch>();  // tells the manager what the host plays
     mgr->addDispatch(hostDispatch);
 
     tarn::MediaInfo media;
@@ -41,19 +36,16 @@ int main() {
     media.editingMode = vantor::kEditingModeLive;
     const std::string key = std::to_string(media.mediaId) + std::to_string(media.editingMode);
     hostDispatch->mediasAdded(std::vector<tarn::MediaInfo>{media});
-    tarn::mediadispatch::STMediaPlayStateInfo playing;
+    STMediaPlayStateInfo playing;
     playing.notify = true;
     playing.mediaId = media.mediaId;
     playing.editingMode = media.editingMode;
-    playing.playState = tarn::mediadispatch::kDispatchPlaying;
+    playing.playState = kDispatchPlaying;
     hostDispatch->mediaPlayStateChanged(playing);
 
-    const int width = 64;
-    const int height = 32;
+    const int width = 64, height = 32;
     std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 4);
-    for (size_t i = 0; i < pixels.size(); ++i) {
-        pixels[i] = static_cast<uint8_t>(i * 7);
-    }
+    std::iota(pixels.begin(), pixels.end(), uint8_t{0});
     qv::mediacore::IFrame frame;
     frame.kframe()->data[0] = pixels.data();
     frame.kframe()->linesize[0] = width * 4;
