@@ -20,7 +20,6 @@ namespace {
 using namespace rpctest;
 using host::rpc::RpcClient;
 using host::rpc::RpcServer;
-using tarn::mediadispatch::VideoEchoAddr;
 using tarn::multimachine::RPCClientAssist;
 
 const std::string kPingRequest =
@@ -166,8 +165,7 @@ TEST(CallHelper, EachFailureIsOneErrorLineWithThePeerText) {
     ASSERT_TRUE(assist->connect(2000ms));
     auto peer = listener.accept();
     ASSERT_TRUE(peer);
-    VideoEchoAddr addr;
-    addr.cardId.deviceId = "card-9";
+    const tarn::mediadispatch::VideoEchoAddr addr{{"node-a", 1, "card-9", ""}, ""};
     msgpack::sbuffer request;
     msgpack::pack(request, std::make_tuple(std::string("AddEchoAddr"), addr));
     const std::string error = "rpc call error, name:AddEchoAddr, error Info: ";
