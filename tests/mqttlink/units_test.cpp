@@ -39,7 +39,6 @@ TEST(MqttLinkTopics, ParseInvertsTheLayoutAndRejectsForeignTopics) {
     }
     EXPECT_FALSE(topics::isValidKey("a+"));
     EXPECT_FALSE(topics::isValidKey(std::string("a\0b", 3)));
-    EXPECT_FALSE(topics::isValidNodeId("a/b"));
     EXPECT_TRUE(topics::isValidPrefix("a/b"));
 }
 
