@@ -85,8 +85,8 @@ TEST_F(MqttLinkSlow, StateConvergesAfterTheBrokerIsStoppedAndAfterItIsKilledMidS
     // With persistence the killed broker comes back with what it last saved: old messages, and
     // without those acknowledged after the save.
     startBroker([](auto& options) { options.persistence = true; });
-    RecordSource source(linkOptions("source"));
     std::atomic<int> blocked{0};
+    RecordSource source(linkOptions("source"));
     source.link.subscribe("slow", [&](std::string, std::string) {
         ++blocked;
         std::this_thread::sleep_for(4s);  // longer than the others' time-out for this machine
