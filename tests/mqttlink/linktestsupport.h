@@ -5,9 +5,11 @@
 // "msg KEY PAYLOAD", "node ID lost|present", "type N", "resync".
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <childprocess.h>
@@ -23,6 +25,19 @@ inline const host::link::BrokerInstallation kInstallationB{"tarntest/b", "userb"
 
 // A peer process, started and not yet connected.
 std::unique_ptr<testsupport::ChildProcess> spawnPeer(const host::link::MqttLinkOptions& options);
+
+// The first line of `peer` that starts with `prefix`, whether an answer already took it or not;
+// "" if none comes within ten seconds.
+inline std::string seen(testsupport::ChildProcess& peer, const std::string& prefix) {
+    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        if (const auto lines = peer.linesStartingWith(prefix); !lines.empty()) {
+            return lines.front();
+        }
+    }
+    return "";
+}
 
 // "key=value" out of a line of blank-separated fields; -1 when missing.
 long long field(const std::string& line, const std::string& key);

@@ -26,9 +26,12 @@ int runMainMachine() {
     return 0;
 }
 
-// [name, argument] with `count` elements of one byte each appended to the array `head` opens.
+// Request 2: [name, argument] with `count` elements of one byte each appended to the array `head`
+// opens.
 std::string padded(msgpack::sbuffer& head, std::size_t count, char element) {
-    return std::string(head.data(), head.size()) + std::string(count, element);
+    return host::rpc::encodeFrame(
+        2, host::rpc::RequestType::kRequestResponse,
+        std::string(head.data(), head.size()) + std::string(count, element));
 }
 
 TEST(Amplification, PeakMemoryOfTheServerStaysWithinABoundOfTheBody) {
@@ -52,14 +55,10 @@ TEST(Amplification, PeakMemoryOfTheServerStaysWithinABoundOfTheBody) {
         std::string reply;
         std::size_t applied;
     } cases[] = {
-        {"9.5 MB of empty records",
-         host::rpc::encodeFrame(2, host::rpc::RequestType::kRequestResponse,
-                                padded(empties, 9'499'970, '\x90')),
+        {"9.5 MB of empty records", padded(empties, 9'499'970, '\x90'),
          rpctest::bytes({0x92, 0x01, 0xbe}) + "unpack failed: Args not match!", 0},
-        {"1 M surplus arguments",
-         host::rpc::encodeFrame(2, host::rpc::RequestType::kRequestResponse,
-                                padded(surplus, 1'000'000, '\x00')),
-         rpctest::bytes({0x91, 0x00}), 1},
+        {"1 M surplus arguments", padded(surplus, 1'000'000, '\x00'), rpctest::bytes({0x91, 0x00}),
+         1},
         {"9 MB of strategies", legitimate, rpctest::bytes({0x91, 0x00}), strategies},
     };
     for (const auto& c : cases) {
