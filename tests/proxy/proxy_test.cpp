@@ -1,8 +1,9 @@
 // The two proxies against a recording runtime: what each delivery does to the manager and what is
-// republished, the registrations, and the two proxies together over the in-process runtime.
+// republished, malformed payloads, the registrations and warnings, and proxies destroyed while
+// registered.
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include <optional>
 
 #include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyclient.h>
 #include <tarnmediadispatchvideoecho/videoechodispatchmultimachineproxyserver.h>
@@ -23,89 +24,77 @@ using Strategy = VideoEchoSpliceStrategy;
 const std::vector<VideoEchoAddr> kAddrs{sampleAddr("a"), sampleAddr("b"), sampleAddr("c")};
 const std::vector<Strategy> kStrategies{sampleStrategy("a", 1), sampleStrategy("b", 2)};
 
-enum Side { kNode, kMain, kRelay };  // kRelay: the server republishes what it receives
+// A main machine's server and a node's client on one manager, each on a recording runtime.
+struct Wired {
+    Wired() {
+        server->setRPCServer(&main);
+        server->setVideoEchoMgr(mgr);
+        client->setVideoEchoMgr(mgr);
+        client->setRPCClient(&node);
+    }
+    std::shared_ptr<Mgr> mgr = std::make_shared<Mgr>();
+    RecordingRuntime main;
+    RecordingRuntime node;
+    std::optional<Server> server{std::in_place};
+    std::optional<Client> client{std::in_place};
+};
 
+// The server applies and republishes every record it receives (surplus arguments ignored, an empty
+// array as a default record); the client hands each address and strategy of a list on in order.
 TEST(Proxies, EachDeliveryReachesTheManagerAndTheServerRepublishesIt) {
-    const auto arg = [](const auto& value) { return argumentOf(value); };
-    const auto more = [](const auto& value) { return argumentWithSurplus(value); };
     const auto on = [](const char* name, const auto& value) { return Mgr::call(name, value); };
     const auto& [A0, A1, A2] = std::tie(kAddrs[0], kAddrs[1], kAddrs[2]);
     const auto& [S0, S1] = std::tie(kStrategies[0], kStrategies[1]);
-    const std::vector<Strategy> none;
-    const std::string E = kEmptyArray;
-    const VideoEchoAddr noA;
-    const Strategy noS;
-    const struct {
-        Side side;
-        std::string method;
-        std::string payload;
-        std::vector<std::string> calls;
-    } cases[] = {
-        {kRelay, "AddEchoAddr", more(A0), {on("addEcho", A0)}},
-        {kRelay, "UpdateSpliceStrategy", more(S0), {on("setVideoEchoSpliceStrategy", S0)}},
-        {kRelay,
-         "UpdateSpliceStrategies",
-         arg(kStrategies),
-         {on("setVideoEchoSpliceStrategies", kStrategies)}},
-        {kRelay, "AddEchoAddr", E, {on("addEcho", noA)}},
-        {kRelay, "UpdateSpliceStrategy", E, {on("setVideoEchoSpliceStrategy", noS)}},
-        {kRelay, "UpdateSpliceStrategies", E, {on("setVideoEchoSpliceStrategies", none)}},
-        {kRelay, "UpdateEchoAddrs", "\xc1\xc1 not msgpack", {}},
-        {kMain, "UpdateEchoInfo", E, {}},
-        {kMain, "RequestEchoInfo", "\xc1", {"getAllEchoInfo"}},
-        {kNode, "AddEchoAddr", arg(A0), {on("AddMedia", A0)}},
-        {kNode, "UpdateSpliceStrategy", more(S0), {on("updateSpliceStrategy", S0)}},
-        {kNode,
-         "UpdateEchoAddrs",
-         arg(kAddrs),
-         {on("AddMedia", A0), on("AddMedia", A1), on("AddMedia", A2)}},
-        {kNode,
-         "UpdateSpliceStrategies",
-         arg(kStrategies),
-         {on("updateSpliceStrategy", S0), on("updateSpliceStrategy", S1)}},
-        {kNode, "UpdateEchoAddrs", E, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.side) + " " + c.method + " of " +
-                     std::to_string(c.payload.size()) + " bytes");
-        auto mgr = std::make_shared<Mgr>();
-        RecordingRuntime runtime;
-        Server server;
-        Client client;
-        if (c.side == kNode) {
-            client.setVideoEchoMgr(mgr);
-            client.setRPCClient(&runtime);
-        } else {
-            server.setRPCServer(&runtime);
-            server.setVideoEchoMgr(mgr);
-        }
-        runtime.deliver(c.method, c.payload);
-        EXPECT_EQ(mgr->calls(), c.calls);
-        EXPECT_EQ(runtime.publications.size(), c.side == kRelay ? 1U : 0U);
-        if (c.side == kRelay) {
-            EXPECT_EQ(runtime.publications[0], c.method + " " + c.payload);
-        }
+    Wired w;
+    std::vector<std::string> republished;
+    for (const auto& [method, payload] : std::vector<std::pair<std::string, std::string>>{
+             {"AddEchoAddr", argumentWithSurplus(A0)},
+             {"UpdateSpliceStrategy", argumentWithSurplus(S0)},
+             {"UpdateSpliceStrategies", argumentOf(kStrategies)},
+             {"AddEchoAddr", kEmptyArray},
+             {"UpdateSpliceStrategy", kEmptyArray},
+             {"UpdateSpliceStrategies", kEmptyArray},
+             {"UpdateEchoAddrs", "\xc1\xc1 not msgpack"}}) {
+        w.main.deliver(method, payload);
+        republished.push_back(method + " " + payload);
     }
+    w.main.deliver("UpdateEchoInfo", kEmptyArray);
+    w.main.deliver("RequestEchoInfo", "\xc1");
+    EXPECT_EQ(w.main.publications, republished);
+    w.node.deliver("AddEchoAddr", argumentOf(A0));
+    w.node.deliver("UpdateSpliceStrategy", argumentWithSurplus(S0));
+    w.node.deliver("UpdateEchoAddrs", argumentOf(kAddrs));
+    w.node.deliver("UpdateSpliceStrategies", argumentOf(kStrategies));
+    w.node.deliver("UpdateEchoAddrs", kEmptyArray);
+    EXPECT_TRUE(w.node.publications.empty());
+    EXPECT_EQ(w.mgr->calls(), (std::vector<std::string>{
+                                  on("addEcho", A0),
+                                  on("setVideoEchoSpliceStrategy", S0),
+                                  on("setVideoEchoSpliceStrategies", kStrategies),
+                                  on("addEcho", VideoEchoAddr{}),
+                                  on("setVideoEchoSpliceStrategy", Strategy{}),
+                                  on("setVideoEchoSpliceStrategies", std::vector<Strategy>{}),
+                                  "getAllEchoInfo",
+                                  on("AddMedia", A0),
+                                  on("updateSpliceStrategy", S0),
+                                  on("AddMedia", A0),
+                                  on("AddMedia", A1),
+                                  on("AddMedia", A2),
+                                  on("updateSpliceStrategy", S0),
+                                  on("updateSpliceStrategy", S1),
+                              }));
 }
 
-TEST(Proxies, MalformedPayloadsAreRefusedWithNothingAppliedOrPublished) {
-    auto mgr = std::make_shared<Mgr>();
-    RecordingRuntime main;
-    RecordingRuntime node;
-    Server server;
-    server.setRPCServer(&main);
-    server.setVideoEchoMgr(mgr);
-    Client client;
-    client.setVideoEchoMgr(mgr);
-    client.setRPCClient(&node);
+// Malformed payloads are refused with nothing applied or published; proxies destroyed while
+// registered leave handlers that do nothing, and no slot on the manager.
+TEST(Proxies, MalformedPayloadsAreRefusedAndDestroyedProxiesLeaveHandlersThatDoNothing) {
+    Wired w;
     for (const auto& payload : malformedPayloads()) {
-        for (const auto* runtime : {&main, &node}) {
+        for (const auto* runtime : {&w.main, &w.node}) {
             for (const auto& [method, handler] : runtime->handlers) {
-                if (method == "UpdateEchoAddrs" && runtime == &main) {
-                    continue;  // passed on without being decoded
-                }
-                if (method == "UpdateEchoInfo" || method == "RequestEchoInfo") {
-                    continue;  // no argument to decode
+                if ((method == "UpdateEchoAddrs" && runtime == &w.main) ||        // passed on as is
+                    method == "UpdateEchoInfo" || method == "RequestEchoInfo") {  // no argument
+                    continue;
                 }
                 try {
                     handler(method.c_str(), payload.data(), static_cast<unsigned>(payload.size()));
@@ -116,8 +105,17 @@ TEST(Proxies, MalformedPayloadsAreRefusedWithNothingAppliedOrPublished) {
             }
         }
     }
-    EXPECT_TRUE(mgr->calls().empty());
-    EXPECT_TRUE(main.publications.empty());
+    EXPECT_TRUE(w.mgr->calls().empty());
+    EXPECT_TRUE(w.main.publications.empty());
+    w.server.reset();
+    w.client.reset();
+    for (auto* runtime : {&w.main, &w.node}) {
+        runtime->deliver("AddEchoAddr", argumentOf(kAddrs[0]));
+    }
+    w.mgr->echoAddrChanged(kAddrs[0]);
+    EXPECT_TRUE(w.mgr->calls().empty());
+    EXPECT_TRUE(w.main.publications.empty());
+    EXPECT_EQ(w.mgr->readyChanged.num_slots() + w.mgr->echoAddrChanged.num_slots(), 0U);
 }
 
 // Registration order, the warnings of a null runtime or manager, the manager's signals published
@@ -132,21 +130,19 @@ TEST(Proxies, RegistrationsWarningsAndSignals) {
         client.setRPCClient(&runtime);
         client.unsetRPCClient();
     }
-    const std::string serverNames =
-        "UpdateEchoAddrs UpdateSpliceStrategy UpdateSpliceStrategies AddEchoAddr UpdateEchoInfo "
-        "RequestEchoInfo";
-    const std::string clientNames =
-        "AddEchoAddr UpdateSpliceStrategy UpdateEchoAddrs UpdateSpliceStrategies";
-    std::vector<std::string> want;
-    for (const auto& names : {serverNames, clientNames}) {
-        for (const char* verb : {"register ", "unregister "}) {
-            std::istringstream words(names);
-            for (std::string name; words >> name;) {
-                want.push_back(verb + name);
-            }
-        }
+    std::string calls;
+    for (const auto& call : runtime.calls) {
+        calls += call + ", ";
     }
-    EXPECT_EQ(runtime.calls, want);
+    EXPECT_EQ(calls,
+              "register UpdateEchoAddrs, register UpdateSpliceStrategy, register "
+              "UpdateSpliceStrategies, register AddEchoAddr, register UpdateEchoInfo, register "
+              "RequestEchoInfo, unregister UpdateEchoAddrs, unregister UpdateSpliceStrategy, "
+              "unregister UpdateSpliceStrategies, unregister AddEchoAddr, unregister "
+              "UpdateEchoInfo, unregister RequestEchoInfo, register AddEchoAddr, register "
+              "UpdateSpliceStrategy, register UpdateEchoAddrs, register UpdateSpliceStrategies, "
+              "unregister AddEchoAddr, unregister UpdateSpliceStrategy, unregister "
+              "UpdateEchoAddrs, unregister UpdateSpliceStrategies, ");
     EXPECT_TRUE(runtime.handlers.empty());
 
     testsupport::LogCapture log;
@@ -194,28 +190,6 @@ TEST(Proxies, RegistrationsWarningsAndSignals) {
     server.setVideoEchoMgr(nullptr);
     runtime.deliver("AddEchoAddr", argumentOf(kAddrs[2]));
     EXPECT_EQ(runtime.publications.size(), 4U);
-}
-
-// Proxies destroyed while registered leave handlers that do nothing, and no slot on the manager.
-TEST(Proxies, DestroyedProxiesLeaveHandlersThatDoNothing) {
-    auto mgr = std::make_shared<Mgr>();
-    RecordingRuntime main;
-    RecordingRuntime node;
-    {
-        Server server;
-        server.setRPCServer(&main);
-        server.setVideoEchoMgr(mgr);
-        Client client;
-        client.setVideoEchoMgr(mgr);
-        client.setRPCClient(&node);
-    }
-    for (auto* runtime : {&main, &node}) {
-        runtime->deliver("AddEchoAddr", argumentOf(kAddrs[0]));
-    }
-    mgr->echoAddrChanged(kAddrs[0]);
-    EXPECT_TRUE(mgr->calls().empty());
-    EXPECT_TRUE(main.publications.empty());
-    EXPECT_EQ(mgr->readyChanged.num_slots() + mgr->echoAddrChanged.num_slots(), 0U);
 }
 
 }  // namespace
