@@ -1,16 +1,20 @@
 # Install rules and the CMake package: find_package(tarnmediadispatchvideoecho) gives the imported
-# targets tarnmediadispatchvideoecho::tarnmediadispatchvideoecho, ::host, ::shm and
-# ::tarnmultimachineproxy, with their public headers under include/. A process also links one echo
-# server build: ::host_videoecho_standin (serves nothing), or ::host_videoecho from the optional
-# component `streaming` (RTSP over GStreamer, which the package looks for only then). The optional
-# component `link` brings ::host_link, the link between machines on an MQTT broker (libmosquitto,
-# looked for only then). A host that wants neither still links the library.
+# targets tarnmediadispatchvideoecho::tarnmediadispatchvideoecho, ::host, ::shm, and for the
+# library's multi-machine part ::host_rpc (the RPC client, server and networked runtimes; its
+# interface carries msgpack) and ::tarnmultimachineproxy, with their public headers under include/.
+# The library loads host_rpc for its proxies but keeps it, and msgpack, out of its own interface.
+# A process also links one echo server build: ::host_videoecho_standin (serves nothing), or
+# ::host_videoecho from the optional component `streaming` (RTSP over GStreamer, which the package
+# looks for only then). The optional component `link` brings ::host_link, the link between machines
+# on an MQTT broker (libmosquitto, looked for only then). A host that wants neither still links the
+# library.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(_tarn_package tarnmediadispatchvideoecho)
 set(_tarn_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${_tarn_package})
-set(_tarn_targets host_interfaces echorecords host shm tarnmediadispatchvideoecho tarnmultimachineproxy)
+set(_tarn_targets host_interfaces echorecords host host_rpc shm tarnmediadispatchvideoecho
+                  tarnmultimachineproxy)
 # The stream player that the shared library loads; its GStreamer dependency stays private.
 if(TARGET streamplayer)
   list(APPEND _tarn_targets streamplayer)
@@ -21,7 +25,7 @@ if(TARGET host_videoecho_standin)
 endif()
 
 # Installed libraries find each other next to themselves.
-set_target_properties(host shm tarnmediadispatchvideoecho PROPERTIES
+set_target_properties(host host_rpc shm tarnmediadispatchvideoecho PROPERTIES
   INSTALL_RPATH "$ORIGIN"
   VERSION ${PROJECT_VERSION}
   SOVERSION ${PROJECT_VERSION_MAJOR})
@@ -36,7 +40,7 @@ install(TARGETS ${_tarn_targets}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-# Public headers: the host layer (with its RPC part), the segment layer, the library and the RPC
+# Public headers: the host layer, its RPC module, the segment layer, the library and the RPC
 # call helper, each under its own directory as they are included (<host/...>, <shm/...>, ...).
 foreach(_dir
     host/include/host

@@ -11,8 +11,9 @@ set(CMAKE_CXX_VISIBILITY_PRESET hidden)
 set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
 set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
 
-# msgpack-c is used header-only; spdlog as its compiled library to keep builds short.
-add_compile_definitions(MSGPACK_NO_BOOST ASIO_STANDALONE ASIO_NO_DEPRECATED)
+# asio is used without Boost; msgpack-c too (set on the RPC module, whose users compile its
+# headers); spdlog as its compiled library to keep builds short.
+add_compile_definitions(ASIO_STANDALONE ASIO_NO_DEPRECATED)
 
 if(TARN_SANITIZE)
   string(REPLACE ";" "," _tarn_sanitizers "${TARN_SANITIZE}")

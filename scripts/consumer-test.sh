@@ -24,4 +24,5 @@ cmake --build "$work/build" >"$work/build.log" || { cat "$work/build.log" >&2; e
 "$work/build/consumer"
 "$work/build/consumer_streaming"
 "$work/build/consumer_link"
+"$work/build/consumer_rpc"
 echo "consumer-test: the installed package builds and runs a consumer"

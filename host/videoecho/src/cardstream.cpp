@@ -91,7 +91,10 @@ struct CardStream::Impl : std::enable_shared_from_this<Impl> {
     GstElement* source = nullptr;   // guarded by mutex: the appsrc of the watched media
     GstElement* encoder = nullptr;  // guarded by mutex
     GstRTSPMedia* media = nullptr;  // guarded by mutex: identity only, not referenced
-    bool stopping = false;          // guarded by mutex
+    // Counts the medias attached: a new media's appsrc may get the address of one already freed,
+    // so the composer tells medias apart by this count (it sets the caps on each new one).
+    uint64_t attached = 0;  // guarded by mutex
+    bool stopping = false;  // guarded by mutex
     std::thread composer;
 
     Impl(std::string p, CardConfig c, std::function<CardSources()> s)
@@ -135,6 +138,7 @@ struct CardStream::Impl : std::enable_shared_from_this<Impl> {
         source = appsrc;
         encoder = enc;
         media = configured;
+        ++attached;
         wake.notify_all();
     }
 
@@ -189,7 +193,7 @@ void CardStream::Impl::compose() {
     std::vector<uint64_t> shownSequence;
     std::vector<SpliceRegion> shownRegions;
     GstBuffer* last = nullptr;
-    GstElement* pushedTo = nullptr;
+    uint64_t pushedTo = 0;  // the count of the media last pushed to
     int pushedWidth = 0, pushedHeight = 0;
     float pushedFps = 0;
     int64_t lastSlot = -1;
@@ -208,9 +212,10 @@ void CardStream::Impl::compose() {
             continue;
         }
         GstElement* appsrc = GST_ELEMENT(gst_object_ref(source));
+        const uint64_t pushing = attached;
         lock.unlock();
 
-        if (appsrc != pushedTo) {
+        if (pushing != pushedTo) {
             lastSlot = -1;  // a new media starts its own running time
         }
         CardSources card = sources();
@@ -221,7 +226,7 @@ void CardStream::Impl::compose() {
             }
         }
         std::vector<bool> present(card.regions.size(), false);
-        bool changed = appsrc != pushedTo || current.width != pushedWidth ||
+        bool changed = pushing != pushedTo || current.width != pushedWidth ||
                        current.height != pushedHeight || current.fps != pushedFps ||
                        card.regions.size() != shownRegions.size();
         for (size_t i = 0; i < card.regions.size(); ++i) {
@@ -273,7 +278,7 @@ void CardStream::Impl::compose() {
             GstBuffer* buffer = nullptr;
             if (changed || last == nullptr) {
                 if (current.width != pushedWidth || current.height != pushedHeight ||
-                    current.fps != pushedFps || appsrc != pushedTo) {
+                    current.fps != pushedFps || pushing != pushedTo) {
                     GstVideoInfo info = videoInfo(current);
                     GstCaps* caps = gst_video_info_to_caps(&info);
                     gst_app_src_set_caps(GST_APP_SRC(appsrc), caps);
@@ -312,7 +317,7 @@ void CardStream::Impl::compose() {
                 pushedWidth = current.width;
                 pushedHeight = current.height;
                 pushedFps = current.fps;
-                pushedTo = appsrc;
+                pushedTo = pushing;
             } else {
                 // Nothing new: the same picture again, so that the stream keeps its rate.
                 buffer = gst_buffer_copy(last);
