@@ -1,10 +1,5 @@
 // The echo server's own rules: URLs, cards that are not served, configuration refusals, what
 // ffprobe sees over each transport, the shared server's reference count, a port already taken.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <regex>
 #include <sstream>
@@ -14,6 +9,7 @@
 
 #include "childprocess.h"
 #include "logcapture.h"
+#include "loopbacksocket.h"
 #include "servedcard.h"
 
 namespace videoechotest {
@@ -131,52 +127,31 @@ TEST_F(ServedCard, FfmpegDecodesFiveSecondsForAWatcherAndAJoiningClient) {
     }
 }
 
-TEST(VideoEchoServer, TwoStartsShareOneServerUntilTheLastStop) {
-    tarn::mediadispatch::VideoEchoServerOptions options;
-    options.bindAddress = "127.0.0.1";
-    options.advertisedHost = "127.0.0.1";
-    options.port = 0;
-    VideoEcho::setServerOptions(options);
-    const int first = VideoEcho::startVideoEchoServer();
-    ASSERT_GT(first, 0);
-    EXPECT_EQ(VideoEcho::startVideoEchoServer(), first);
+TEST_F(ServedCard, TwoStartsShareOneServerUntilTheLastStop) {
+    EXPECT_EQ(VideoEcho::startVideoEchoServer(), handle_);
     PatternSource source(160, 120, 10);
-    VideoEcho card({{"node-a", 1, "GPU-0", ""}, ""}, "video1", nullptr, first, true);
-    card.setVideoEchoResolution(160, 120);
-    card.setVideoEchoFPS(10);
-    card.setVideoEchoSourceCallBack(source.callback());
-    source.add(7);
-    card.addSplicingSource(1, 7);
-
+    const auto card = makeCard("GPU-0", 160, 120, 10, source);
     EXPECT_TRUE(VideoEcho::stopVideoEchoServer());
-    EXPECT_EQ(probe(card.getUrl()).exitCode, 0) << "the other start's stream went away";
+    EXPECT_EQ(probe(card->getUrl()).exitCode, 0) << "the other start's stream went away";
     EXPECT_TRUE(VideoEcho::stopVideoEchoServer());
-    EXPECT_NE(probe(card.getUrl()).exitCode, 0);
+    handle_ = 0;
+    EXPECT_NE(probe(card->getUrl()).exitCode, 0);
     EXPECT_FALSE(VideoEcho::stopVideoEchoServer());
 }
 
 TEST(VideoEchoServer, APortInUseFailsTheStartWithALogLine) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(listen(fd, 1), 0);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    const int port = ntohs(address.sin_port);
+    const testsupport::LoopbackSocket taken(true);
     tarn::mediadispatch::VideoEchoServerOptions options;
     options.bindAddress = "127.0.0.1";
-    options.port = port;
+    options.port = taken.port;
     VideoEcho::setServerOptions(options);
     testsupport::LogCapture log;
     EXPECT_LE(VideoEcho::startVideoEchoServer(), 0);
     EXPECT_EQ(log.startingWith("VideoEcho: the RTSP server cannot listen on 127.0.0.1:" +
-                               std::to_string(port))
+                               std::to_string(taken.port))
                   .size(),
               1U);
     EXPECT_FALSE(VideoEcho::stopVideoEchoServer());
-    close(fd);
 }
 
 }  // namespace
