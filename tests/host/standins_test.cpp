@@ -1,13 +1,14 @@
 // The host's in-process stand-ins that the library's tests stand on: the media manager, the
 // runtime's task queue and machine network.
-#include <atomic>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <host/imediamgr.h>
 #include <host/inprocessruntime.h>
+
+#include "logcapture.h"
 
 namespace {
 
@@ -27,22 +28,16 @@ TEST(MediaMgrStandIn, KeepsOneResourcePerIdAndMode) {
     EXPECT_EQ(mgr.size(), 0U);
 }
 
-TEST(RuntimeStandIn, TasksRunInOrderOnOneOtherThreadPastAThrowingOne) {
+// (Order and thread of the tasks: the networked runtimes' test, on the same task thread.)
+TEST(RuntimeStandIn, ATaskThatThrowsIsLoggedAndTheNextOnesRun) {
+    testsupport::LogCapture log;
     host::InProcessRuntime runtime;
-    std::vector<std::pair<int, std::thread::id>> ran;
-    std::vector<std::pair<int, std::thread::id>> expected;
+    bool ran = false;
     runtime.postTask([] { throw std::runtime_error("boom"); }, __FILE__, __LINE__, "test");
-    for (int i = 0; i < 50; ++i) {
-        runtime.postTask([&, i] { ran.emplace_back(i, std::this_thread::get_id()); }, __FILE__,
-                         __LINE__, "test");
-    }
+    runtime.postTask([&] { ran = true; }, __FILE__, __LINE__, "test");
     runtime.drainTasks();
-    ASSERT_EQ(ran.size(), 50U);
-    for (int i = 0; i < 50; ++i) {
-        expected.emplace_back(i, ran[0].second);
-    }
-    EXPECT_EQ(ran, expected);
-    EXPECT_NE(ran[0].second, std::this_thread::get_id());
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(log.startingWith("task failed: boom").size(), 1U);
 }
 
 TEST(RuntimeStandIn, NodesCallTheMainMachineWhichPublishesToLiveNodes) {
