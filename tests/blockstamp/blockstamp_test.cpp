@@ -54,26 +54,21 @@ TEST(BlockStamp, RefusesWhatItCannotVouchFor) {
         return (videoecho::kBlocksDown - videoecho::kBlockRows + j) * kHeight /
                videoecho::kBlocksDown;
     };
-    const struct {
-        const char* what;
-        int column, row;
-    } damages[] = {{"sync marker", 0, 0},
-                   {"frame number", 12, 1},
-                   {"send time", 5, 4},
-                   {"check value", 15, 7}};
-    for (const auto& damage : damages) {
+    // (column, row) of a block of the sync marker, the frame number, the send time, the check
+    // value.
+    for (const auto& [column, row] : {std::pair{0, 0}, {12, 1}, {5, 4}, {15, 7}}) {
         std::vector<uint8_t> luma = frame.plane(0);
         const int stride = frame.lineSize(0);
-        const int x0 = columnEdge(damage.column);
-        const int y0 = rowEdge(damage.row);
+        const int x0 = columnEdge(column);
+        const int y0 = rowEdge(row);
         const uint8_t flipped = luma[static_cast<size_t>(y0) * stride + x0] > 128 ? 16 : 235;
-        for (int y = y0; y < rowEdge(damage.row + 1); ++y) {
-            for (int x = x0; x < columnEdge(damage.column + 1); ++x) {
+        for (int y = y0; y < rowEdge(row + 1); ++y) {
+            for (int x = x0; x < columnEdge(column + 1); ++x) {
                 luma[static_cast<size_t>(y) * stride + x] = flipped;
             }
         }
         view.data[0] = luma.data();
-        EXPECT_FALSE(readBlockStamp(view).has_value()) << damage.what;
+        EXPECT_FALSE(readBlockStamp(view).has_value()) << column << "," << row;
     }
 }
 

@@ -108,13 +108,10 @@ TEST_F(ServedCard, FfmpegDecodesFiveSecondsForAWatcherAndAJoiningClient) {
     const std::vector<std::string> args = {
         "-v", "error", "-rtsp_transport", "tcp", "-i", card->getUrl(), "-t",
         "5",  "-f",    "framemd5",        "-"};
+    // One line per frame, "0, dts, pts, ..." (stream 0), after '#' header lines.
     const auto framesOf = [](const std::string& out) {
-        std::istringstream lines(out);
-        int frames = 0;
-        for (std::string line; std::getline(lines, line);) {
-            frames += !line.empty() && line[0] != '#' ? 1 : 0;
-        }
-        return frames;
+        const std::regex frameLine("(^|\\n)0,");
+        return std::distance(std::sregex_iterator(out.begin(), out.end(), frameLine), {});
     };
     testsupport::ChildProcess watcher("ffmpeg", args);
     std::this_thread::sleep_for(std::chrono::seconds(1));
