@@ -1,6 +1,6 @@
-// The whole echo path in one process: a served card played by the host's stream player, the
-// frame number and send time read back from the blocks of every picture at getFrame; and the
-// same through `videoecho play`. Slow: every case watches a live stream for seconds.
+// The whole echo path: a served card played by the host's stream player in this process and by
+// `videoecho play`, the frame number and send time read back from the blocks of every picture at
+// getFrame. Slow: it watches a live stream for seconds.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -122,24 +122,21 @@ TEST_F(ServedCard, PlayersGetEveryFrameOfTheirRegionAJoiningOneAKeyFrameAndFollo
     start(port);
     card = makeCard("GPU-0", kWidth, kHeight, kFps, source);
     ASSERT_EQ(card->getUrl(), url);
-    expectSteady(watch(first, 6s), "after the restart");
-    EXPECT_EQ(log.startingWith("stream player cannot play " + url).size(), 1U);
-    EXPECT_EQ(log.startingWith("stream player playing").size(), 3U);
-}
-
-TEST_F(ServedCard, PlayCommandReportsTheStampsAndWritesTheLastPicture) {
-    PatternSource source(kWidth, kHeight, kFps);
-    auto card = makeCard("GPU-0", kWidth, kHeight, kFps, source);
+    // Meanwhile `videoecho play` is a client of its own, writing the last picture it shows.
     const std::string png = "/tmp/videoecho-play-" + std::to_string(getpid()) + ".png";
-    const auto played = testsupport::runProgram(
-        VIDEOECHO_PROGRAM, {"play", card->getUrl(), "--seconds", "3", "--snapshot", png}, 30s,
-        {{"LSAN_OPTIONS", "suppressions=" LSAN_SUPPRESSIONS}});
+    testsupport::ChildProcess play(VIDEOECHO_PROGRAM,
+                                   {"play", url, "--seconds", "3", "--snapshot", png},
+                                   {{"LSAN_OPTIONS", "suppressions=" LSAN_SUPPRESSIONS}});
+    expectSteady(watch(first, 6s), "after the restart");
+    const auto played = play.finish(30s);
     EXPECT_EQ(played.exitCode, 0) << played.err;
     EXPECT_TRUE(
         std::regex_search(played.out, std::regex("640x360 yuv420p[\\s\\S]*latency at getFrame: p50 "
                                                  "[0-9.]+ ms[\\s\\S]*frames: [1-9][0-9]+ unique")))
         << played.out;
     EXPECT_EQ(std::remove(png.c_str()), 0) << "no picture written";
+    EXPECT_EQ(log.startingWith("stream player cannot play " + url).size(), 1U);
+    EXPECT_EQ(log.startingWith("stream player playing").size(), 3U);
 }
 
 }  // namespace
