@@ -79,6 +79,17 @@ private:
     std::map<uint64_t, std::unique_ptr<Media>> media_;  // guarded by mutex_
 };
 
+// Starts the process's echo server on loopback `port` (0: any free one); its handle, or 0 /
+// negative when it cannot start.
+inline int startServer(int port) {
+    tarn::mediadispatch::VideoEchoServerOptions options;
+    options.bindAddress = "127.0.0.1";
+    options.advertisedHost = "127.0.0.1";
+    options.port = port;
+    VideoEcho::setServerOptions(options);
+    return VideoEcho::startVideoEchoServer();
+}
+
 class ServedCard : public ::testing::Test {
 protected:
     void SetUp() override { start(0); }
@@ -88,12 +99,7 @@ protected:
         }
     }
     void start(int port) {
-        tarn::mediadispatch::VideoEchoServerOptions options;
-        options.bindAddress = "127.0.0.1";
-        options.advertisedHost = "127.0.0.1";
-        options.port = port;
-        VideoEcho::setServerOptions(options);
-        handle_ = VideoEcho::startVideoEchoServer();
+        handle_ = startServer(port);
         ASSERT_GT(handle_, 0);
     }
 

@@ -130,12 +130,8 @@ TEST_F(ServedCard, TwoStartsShareOneServerUntilTheLastStop) {
 
 TEST(VideoEchoServer, APortInUseFailsTheStartWithALogLine) {
     const testsupport::LoopbackSocket taken(true);
-    tarn::mediadispatch::VideoEchoServerOptions options;
-    options.bindAddress = "127.0.0.1";
-    options.port = taken.port;
-    VideoEcho::setServerOptions(options);
     testsupport::LogCapture log;
-    EXPECT_LE(VideoEcho::startVideoEchoServer(), 0);
+    EXPECT_LE(startServer(taken.port), 0);
     EXPECT_EQ(log.startingWith("VideoEcho: the RTSP server cannot listen on 127.0.0.1:" +
                                std::to_string(taken.port))
                   .size(),
