@@ -1,7 +1,6 @@
 // RecursiveSharedMutex: re-entrant exclusive mode for its owner, plain shared mode for readers.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <thread>
 
 #include <tarnmediadispatchvideoecho/recursivesharedmutex.h>
@@ -9,14 +8,13 @@
 namespace vantor::mediadispatch {
 namespace {
 
-// What another thread gets from `attempt` now (it releases what it got).
-bool fromAnotherThread(RecursiveSharedMutex& lock, bool shared) {
-    bool got = false;
+// What another thread gets now, exclusive and shared ("xs", "x-", "-s" or "--"); it releases
+// what it got.
+std::string fromAnotherThread(RecursiveSharedMutex& lock) {
+    std::string got;
     std::thread([&] {
-        got = shared ? lock.try_lock_shared() : lock.try_lock();
-        if (got) {
-            shared ? lock.unlock_shared() : lock.unlock();
-        }
+        got += lock.try_lock() ? (lock.unlock(), "x") : "-";
+        got += lock.try_lock_shared() ? (lock.unlock_shared(), "s") : "-";
     }).join();
     return got;
 }
@@ -28,15 +26,13 @@ TEST(RecursiveSharedMutex, OwnerReentersAndReleasesOnTheLastUnlock) {
     EXPECT_TRUE(lock.try_lock());
     lock.unlock();
     lock.unlock();
-    EXPECT_FALSE(fromAnotherThread(lock, false));
-    EXPECT_FALSE(fromAnotherThread(lock, true));
+    EXPECT_EQ(fromAnotherThread(lock), "--");
     lock.unlock();
-    EXPECT_TRUE(fromAnotherThread(lock, false));
+    EXPECT_EQ(fromAnotherThread(lock), "xs");
     lock.lock_shared();
-    EXPECT_TRUE(fromAnotherThread(lock, true));
-    EXPECT_FALSE(fromAnotherThread(lock, false));
+    EXPECT_EQ(fromAnotherThread(lock), "-s");
     lock.unlock_shared();
-    EXPECT_TRUE(fromAnotherThread(lock, false));
+    EXPECT_EQ(fromAnotherThread(lock), "xs");
 }
 
 }  // namespace

@@ -62,11 +62,8 @@ TEST_F(CardEchoes, ServersTakeTheSettingsInForceAndNamesInCreationOrder) {
                         {"video2", 25, 1280, 720, 1000, true, true, true, true, true},
                         {"", 0, 0, 0, 0, false, false, true, false, true},
                         {"video3", 25, 1280, 720, 1000, true, true, true, false, true}}));
-    const auto addrs = mgr->getAllVideoEchoAddr();
-    ASSERT_EQ(addrs.size(), 4U);
-    EXPECT_EQ(addrs[0].cardId.nodeId, "n1");
-    EXPECT_EQ(addrs[2].url, "rtsp://r");
-    EXPECT_EQ(mgr->getLocalAllVideoEchoAddr().size(), 4U);
+    ASSERT_EQ(mgr->getAllVideoEchoAddr().size(), 4U);
+    EXPECT_EQ(mgr->getAllVideoEchoAddr()[2].url, "rtsp://r");
 }
 
 TEST_F(CardEchoes, ViewerSideMakesOneServerPerRemoteCardAndConcurrentAddsMakeOne) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <regex>
 #include <sstream>
 
 #include <host/idispatch.h>
@@ -95,14 +96,9 @@ TEST(ManagerLogLines, EachReadsExactlyAsSpecifiedAndComesOnce) {
         Scene scene;
         testsupport::LogCapture log;
         scene.run(c.steps);
-        std::string message = c.message;
-        for (const auto& [from, to] :
-             {std::pair<std::string, std::string>{"ID", std::to_string(scene.id)},
-              {"KEY", echoKey(scene.id, kEditingModeLive)}}) {
-            if (const auto at = message.find(from); at != std::string::npos) {
-                message.replace(at, from.size(), to);
-            }
-        }
+        const std::string message = std::regex_replace(
+            std::regex_replace(c.message, std::regex("ID"), std::to_string(scene.id)),
+            std::regex("KEY"), echoKey(scene.id, kEditingModeLive));
         const auto lines = log.lines();
         ASSERT_EQ(lines.size(), 1U);
         EXPECT_EQ(lines[0].level, c.level);

@@ -109,27 +109,23 @@ size_t connectedSlots(IDispatch& d) {
 // manager's state, so the host dropping its last reference from inside a notification is safe.
 TEST(Wiring, FiveSlotsPerDispatchEndWithRemoveDispatchOrTheManager) {
     auto mgr = std::make_shared<VideoEchoMgr>();
-    auto first = std::make_shared<IDispatch>();
-    auto second = std::make_shared<IDispatch>();
+    auto dispatch = std::make_shared<IDispatch>();
     mgr->addDispatch(std::weak_ptr<IDispatch>());  // expired: connects nothing
-    mgr->addDispatch(first);
-    mgr->addDispatch(second);
-    EXPECT_EQ(connectedSlots(*first), 5U);
-    EXPECT_EQ(first->mediasUpdated.num_slots() + first->mediaUnblack.num_slots(), 0U);
+    mgr->addDispatch(dispatch);
+    EXPECT_EQ(connectedSlots(*dispatch), 5U);
     mgr->removeDispatch();
-    EXPECT_EQ(connectedSlots(*first) + connectedSlots(*second), 0U);
-    mgr->addDispatch(first);
-    mgr->addDispatch(second);
-    second.reset();  // a dispatch gone before the manager
+    EXPECT_EQ(connectedSlots(*dispatch), 0U);
+    mgr->addDispatch(dispatch);
+    mgr->addDispatch(std::make_shared<IDispatch>());  // a dispatch gone before the manager
     mgr->setEditingMode(kEditingModeLive, false);
     mgr->setBoundDisplayCardsQueryCallback([&](uint64_t, vantor::EditingMode) {
         mgr.reset();
         return std::vector<STDisplayCardId>{STDisplayCardId{"n", 1, "A", ""}};
     });
-    first->mediaPlayStateChanged(
+    dispatch->mediaPlayStateChanged(
         echotest::playState(echotest::uniqueMediaId(), kEditingModeLive, 1));
     EXPECT_EQ(mgr, nullptr);
-    EXPECT_EQ(connectedSlots(*first), 0U);
+    EXPECT_EQ(connectedSlots(*dispatch), 0U);
 }
 
 }  // namespace

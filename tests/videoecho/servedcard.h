@@ -28,7 +28,8 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         auto& media = media_[mediaId];
         if (!media) {
-            media = std::make_unique<Media>(width_, height_, fps_);
+            media.reset(new Media{
+                {videoecho::PatternFormat::yuv420p, width_, height_, static_cast<int>(fps_)}});
         }
         media->present = true;
     }
@@ -36,53 +37,58 @@ public:
     // from the last answer, which must stay valid until the next call.
     void remove(uint64_t mediaId) {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = media_.find(mediaId);
-        if (found != media_.end()) {
-            found->second->present = false;
-        }
+        media_.at(mediaId)->present = false;
     }
     tarn::mediadispatch::VideoEchoSourceCallBack callback() {
-        return [this](const uint64_t& mediaId, void** slot) { return answer(mediaId, slot); };
+        return [this](const uint64_t& mediaId, void** slot) -> void** {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const auto found = media_.find(mediaId);
+            if (found == media_.end() || !found->second->present) {
+                return nullptr;
+            }
+            const int64_t now = videoecho::monotonicNs();
+            const auto number =
+                static_cast<uint64_t>(static_cast<double>(now - start_) * fps_ / 1e9);
+            Media& media = *found->second;
+            if (media.drawn != number) {
+                media.pattern.draw(number);
+                media.pattern.stamp({1, number, now});
+                media.drawn = number;
+            }
+            auto* out = static_cast<tarn::mediadispatch::VideoEchoSourceFrame*>(*slot);
+            out->frame->setWidth(width_);
+            out->frame->setHeight(height_);
+            out->frame->setFormat(media.pattern.frame().format());
+            *out->frame->kframe() = *media.pattern.frame().kframe();
+            out->sequence = number;
+            return slot;
+        };
     }
 
 private:
-    void** answer(uint64_t mediaId, void** slot) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = media_.find(mediaId);
-        if (found == media_.end() || !found->second->present) {
-            return nullptr;
-        }
-        const int64_t now = videoecho::monotonicNs();
-        const auto number = static_cast<uint64_t>(static_cast<double>(now - start_) * fps_ / 1e9);
-        Media& media = *found->second;
-        if (media.drawn != number) {
-            media.pattern.draw(number);
-            media.pattern.stamp({1, number, now});
-            media.drawn = number;
-        }
-        auto* out = static_cast<tarn::mediadispatch::VideoEchoSourceFrame*>(*slot);
-        out->frame->setWidth(width_);
-        out->frame->setHeight(height_);
-        out->frame->setFormat(media.pattern.frame().format());
-        *out->frame->kframe() = *media.pattern.frame().kframe();
-        out->sequence = number;
-        return slot;
-    }
-
     const int width_;
     const int height_;
     const double fps_;
     const int64_t start_ = videoecho::monotonicNs();
     std::mutex mutex_;
     struct Media {
-        Media(int width, int height, double fps)
-            : pattern(videoecho::PatternFormat::yuv420p, width, height, static_cast<int>(fps)) {}
         videoecho::PatternFrame pattern;
         uint64_t drawn = UINT64_MAX;
         bool present = true;
     };
     std::map<uint64_t, std::unique_ptr<Media>> media_;  // guarded by mutex_
 };
+
+// Starts the process's echo server on loopback `port` (0: any free one); its handle, or 0 /
+// negative when it cannot start.
+inline int startServer(int port) {
+    tarn::mediadispatch::VideoEchoServerOptions options;
+    options.bindAddress = "127.0.0.1";
+    options.advertisedHost = "127.0.0.1";
+    options.port = port;
+    VideoEcho::setServerOptions(options);
+    return VideoEcho::startVideoEchoServer();
+}
 
 class ServedCard : public ::testing::Test {
 protected:
@@ -93,12 +99,7 @@ protected:
         }
     }
     void start(int port) {
-        tarn::mediadispatch::VideoEchoServerOptions options;
-        options.bindAddress = "127.0.0.1";
-        options.advertisedHost = "127.0.0.1";
-        options.port = port;
-        VideoEcho::setServerOptions(options);
-        handle_ = VideoEcho::startVideoEchoServer();
+        handle_ = startServer(port);
         ASSERT_GT(handle_, 0);
     }
 
