@@ -154,7 +154,7 @@ TEST(Cli, RefusalsAreOneLineWithTheirExitCodesAndOtherProgramsObjectsAreLeftAlon
         runTool({"snapshot", name, "/tmp/" + name + ".png", "--wait", "0.1"});
         runTool({"watch", name, "--seconds", "0.2"});
     }
-    runTool({"clean", "--remove"});
+    runTool({"clean", "--remove", "--prefix", stem});
     for (const std::string& name :
          {stem + "_mapped", stem + "_small", stem + "_blank.guard", stem + "_fake.guard",
           stem + "_dir", stem + "_link", "sem." + stem + "_sem", invalid, pal8}) {

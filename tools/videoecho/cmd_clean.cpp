@@ -1,5 +1,7 @@
 // videoecho clean: lists the frame channels whose writers died and left them in /dev/shm, and
-// with --remove removes those this user may remove. Nothing else in /dev/shm is touched.
+// with --remove removes those this user may remove. Nothing else in /dev/shm is touched, and with
+// --prefix only the channels of one installation (whose names start with it) are looked at.
+#include <algorithm>
 #include <cstdio>
 
 #include <fmt/format.h>
@@ -13,7 +15,13 @@ namespace {
 
 int runClean(const ParsedArgs& args, const char*) {
     const bool remove = args.has("remove");
-    const auto abandoned = tarn::mediadispatch::findAbandonedChannels();
+    const std::string prefix = args.value("prefix");
+    auto abandoned = tarn::mediadispatch::findAbandonedChannels();
+    abandoned.erase(std::remove_if(abandoned.begin(), abandoned.end(),
+                                   [&](const auto& channel) {
+                                       return channel.name.compare(0, prefix.size(), prefix) != 0;
+                                   }),
+                    abandoned.end());
     int left = 0;
     for (const auto& channel : abandoned) {
         std::string what = fmt::format("{}  (writer pid {} gone, owner uid {}{})",
@@ -46,6 +54,7 @@ Command cleanCommand() {
     info.summary = "list (and remove) channels that killed writers left in /dev/shm";
     info.positionals = {};
     info.options = {{"remove", "", "remove them (those owned by this user, or all as root)"},
+                    {"prefix", "TEXT", "only channels whose names start with TEXT"},
                     verboseOption()};
     info.details =
         "A channel counts as abandoned only when its guard (NAME.guard) carries the channel's\n"
