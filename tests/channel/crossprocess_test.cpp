@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <set>
 #include <thread>
 
@@ -58,8 +59,7 @@ int writePaced(const std::string& name, int hz) {
 // The stamp of a frame that the reader got, or 0 when any word differs from the first (no early
 // exit: the loop vectorises, so the check takes the waiting reader little time from its frames).
 uint64_t stampOf(const qv::mediacore::IFrame& got) {
-    if (got.getWidth() != kSide || got.getHeight() != kSide ||
-        got.kframe()->linesize[0] != kSide * 4 || got.kframe()->data[0] == nullptr) {
+    if (got.getHeight() != kSide || got.kframe()->linesize[0] != kSide * 4) {
         return 0;
     }
     const auto* words = reinterpret_cast<const uint64_t*>(got.kframe()->data[0]);
@@ -83,7 +83,7 @@ std::chrono::nanoseconds runQueueDelay() {
 // at 60 Hz, and 95 % at 1 kHz. Frames missed while the scheduler kept the reader waiting for a
 // processor (a machine loaded by others) are excused, as many as fit in that time, and counted.
 TEST(CrossProcess, APacedWriterDeliversNoTornFrameAndAWaitingReaderSeesTheFrames) {
-    for (const auto& [hz, minimumSeen] : {std::pair{1000, 0.95}, std::pair{60, 1.0}}) {
+    for (const auto& [hz, minimumPercent] : {std::pair{1000, 95u}, std::pair{60, 100u}}) {
         const std::string name = channeltest::freshName("tearfree");
         testsupport::LogCapture log;
         testsupport::ChildProcess writer([&] {
@@ -129,17 +129,11 @@ TEST(CrossProcess, APacedWriterDeliversNoTornFrameAndAWaitingReaderSeesTheFrames
         EXPECT_EQ(writer.wait(), 0);
         ASSERT_GT(seen.size(), 1u);
         const uint64_t range = *seen.rbegin() - *seen.begin() + 1;
-        std::printf(
-            "[ info ] %d Hz: 100000 fast reads, %llu torn; waiting: frames %llu to %llu, "
-            "%zu seen (%.1f %%), %llu missed while kept off the processors\n",
-            hz, static_cast<unsigned long long>(torn),
-            static_cast<unsigned long long>(*seen.begin()),
-            static_cast<unsigned long long>(*seen.rbegin()), seen.size(),
-            100.0 * static_cast<double>(seen.size()) / static_cast<double>(range),
-            static_cast<unsigned long long>(excused));
+        std::cout << "[ info ] " << hz << " Hz: " << torn << " torn; waiting: " << seen.size()
+                  << " of frames " << *seen.begin() << " to " << *seen.rbegin() << " seen, "
+                  << excused << " missed while kept off the processors" << std::endl;
         EXPECT_EQ(torn, 0u);
-        EXPECT_GE(static_cast<double>(seen.size() + excused),
-                  minimumSeen * static_cast<double>(range));
+        EXPECT_GE((seen.size() + excused) * 100, range * minimumPercent) << hz << " Hz";
         channeltest::expectGone(name);
     }
 }

@@ -25,36 +25,23 @@
 
 namespace shmtest {
 
-enum class Call { shmOpen, flock, fstat, lstat, fchmod, fallocate, mmap, count };
+enum class Call { none, shmOpen, flock, fchmod, fallocate, mmap };
 
-struct Armed {
+// The one call that is to fail, with which error, how many more times (< 0: every time), and how
+// many times it did. Armed by one test thread at a time.
+struct {
+    std::atomic<Call> call{Call::none};
     std::atomic<int> error{0};
-    std::atomic<int> remaining{0};  // < 0: every call
+    std::atomic<int> remaining{0};
     std::atomic<int> failed{0};
-};
-Armed armed[static_cast<int>(Call::count)];
-
-// While alive, the next `times` calls of `call` (every call when times < 0) fail with `error`.
-// Arm from one test thread at a time.
-struct InjectedFailure {
-    InjectedFailure(Call call, int error, int times = -1) : slot(armed[static_cast<int>(call)]) {
-        slot.failed = 0;
-        slot.remaining = times;
-        slot.error = error;
-    }
-    ~InjectedFailure() { slot.error = 0; }
-    int failedCalls() const { return slot.failed; }  // calls that failed because of it
-    Armed& slot;
-};
+} armed;
 
 // true when this call is to fail (errno set).
 bool injected(Call call) {
-    Armed& slot = armed[static_cast<int>(call)];
-    const int error = slot.error.load();
-    for (int left = slot.remaining.load(); error != 0 && left != 0;) {
-        if (left < 0 || slot.remaining.compare_exchange_weak(left, left - 1)) {
-            ++slot.failed;
-            errno = error;
+    for (int left = armed.remaining.load(); armed.call.load() == call && left != 0;) {
+        if (left < 0 || armed.remaining.compare_exchange_weak(left, left - 1)) {
+            ++armed.failed;
+            errno = armed.error.load();
             return true;
         }
     }
@@ -80,10 +67,10 @@ int flock(int fd, int operation) {
     return injected(Call::flock) ? -1 : ::flock(fd, operation);
 }
 int fstat(int fd, struct stat* status) {
-    return injected(Call::fstat) ? -1 : ::fstat(fd, status);
+    return ::fstat(fd, status);
 }
 int lstat(const char* path, struct stat* status) {
-    return injected(Call::lstat) ? -1 : ::lstat(path, status);
+    return ::lstat(path, status);
 }
 int fchmod(int fd, mode_t mode) {
     return injected(Call::fchmod) ? -1 : ::fchmod(fd, mode);
@@ -259,13 +246,14 @@ TEST(ShmSegment, AFailingSystemCallIsReportedAsItselfOnceAndASignalIsRiddenOut) 
         }
         ShmHandle handle;
         CaptureStderr();
-        {
-            // EINTR fails once only: the call is to be repeated, not reported.
-            shmtest::InjectedFailure failure(c.call, c.error, c.error == EINTR ? 1 : -1);
-            EXPECT_EQ(handle.acquire(name, 4096, c.mode), expected.empty()) << c.error;
-            EXPECT_GE(failure.failedCalls(), 1) << c.error;
-            EXPECT_LE(failure.failedCalls(), c.maxCalls) << c.error;
-        }
+        shmtest::armed.failed = 0;
+        shmtest::armed.remaining = c.error == EINTR ? 1 : -1;  // EINTR: repeated, not reported
+        shmtest::armed.error = c.error;
+        shmtest::armed.call = c.call;
+        EXPECT_EQ(handle.acquire(name, 4096, c.mode), expected.empty()) << c.error;
+        shmtest::armed.call = Call::none;
+        EXPECT_GE(shmtest::armed.failed, 1) << c.error;
+        EXPECT_LE(shmtest::armed.failed, c.maxCalls) << c.error;
         EXPECT_EQ(GetCapturedStderr(), expected);
         handle.release();
         writer.release();
