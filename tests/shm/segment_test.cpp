@@ -152,17 +152,14 @@ TEST(ShmSegment, RefusedCallsReportTheirOwnLineAndKeepWhatIsHeld) {
 
 TEST(ShmSegment, SizesInWholePagesOwnerOnlyWritesAndTheCreatorDeletesTheNameWhenItLetsGo) {
     struct Case {
-        uint64_t size;
+        uint64_t size, mapped;
         ShmMode mode;
-        uint64_t mapped;
         int64_t group;
         mode_t permissions;
-    } const cases[] = {
-        {5000, ShmMode::create, 8192, -1, 0644},
-        {(uint64_t{1} << 32) + 4096, ShmMode::create, 4096, 12345, 0640},  // low 32 bits
-        {1638448, static_cast<ShmMode>(7), 1642496, -1, 0644},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : {Case{5000, 8192, ShmMode::create, -1, 0644},
+                          Case{(uint64_t{1} << 32) + 4096, 4096, ShmMode::create, 12345, 0640},
+                          Case{1638448, 1642496, static_cast<ShmMode>(7), -1, 0644}}) {
         const std::string name = freshName("size");
         const mode_t previous = ::umask(077);
         shm::ShmAccess access;
@@ -215,12 +212,14 @@ TEST(ShmSegment, AKilledCreatorsSegmentIsNeitherServedNorDeletedButCanBeJoined) 
 }
 
 TEST(ShmSegment, AFailingSystemCallIsReportedAsItselfOnceAndASignalIsRiddenOut) {
+    // maxCalls: a failure that is not a race is not retried (a lock is, a few times). lines: C a
+    // create line, O an open line, M a map line; none: it succeeds.
     struct Case {
         Call call;
         int error;
         ShmMode mode;
-        int maxCalls;       // a failure that is not a race is not retried (a lock is, a few times)
-        const char* lines;  // C: create line, O: open line, M: map line, "": it succeeds
+        int maxCalls;
+        const char* lines;
     } const cases[] = {
         {Call::shmOpen, EMFILE, ShmMode::createOpen, 1, "CO"},
         {Call::shmOpen, EACCES, ShmMode::open, 1, "O"},
