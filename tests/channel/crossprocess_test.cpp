@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <thread>

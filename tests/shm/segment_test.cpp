@@ -128,8 +128,6 @@ TEST(ShmSegment, RefusedCallsReportTheirOwnLineAndKeepWhatIsHeld) {
     } const cases[] = {
         {[] { return shm::acquire("", 4096, ShmMode::createOpen) == nullptr; },
          "fail acquire: name is empty\n"},
-        {[&] { return !held.acquire("", 4096, ShmMode::createOpen); },
-         "fail acquire: name is empty\n"},
         {[&] { return !held.acquire(name, 0, ShmMode::open); }, "fail acquire: size is 0\n"},
         {[] { return shm::get_mem(nullptr) == nullptr; }, "fail get_mem: invalid id (null)\n"},
         {[] { return shm::release(nullptr) == -1; }, "fail release: invalid id (null)\n"},
