@@ -94,31 +94,30 @@ TEST(CrossProcess, APacedWriterDeliversNoTornFrameAndAWaitingReaderSeesTheFrames
         player.play(0, 0);
         testing::internal::CaptureStderr();
         uint64_t torn = 0;
+        constexpr auto newFrame = ChannelReadStatus::newFrame;
         const auto take = [&](const qv::mediacore::IFrame* frame) {
-            if (frame != nullptr && player.lastRead().status == ChannelReadStatus::newFrame) {
-                const uint64_t stamp = stampOf(*frame);
-                torn += stamp == 0 || stamp != player.lastRead().sequence ? 1 : 0;
-                return stamp;
-            }
-            return uint64_t{0};
+            const bool fresh = frame != nullptr && player.lastRead().status == newFrame;
+            const uint64_t stamp = fresh ? stampOf(*frame) : 0;
+            torn += fresh && (stamp == 0 || stamp != player.lastRead().sequence) ? 1 : 0;
+            return stamp;
         };
         for (int reads = 0; reads < 100000; ++reads) {
             take(player.getFrame(0));
         }
-        uint64_t first = 0;
-        uint64_t last = 0;
-        uint64_t seen = 0;
-        uint64_t excused = 0;
+        uint64_t first = 0, last = 0, seen = 0, excused = 0;
         int64_t awake = awakeNs();
         const auto start = std::chrono::steady_clock::now();
         while (std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) {
-            const uint64_t stamp = take(player.waitForFrame(std::chrono::milliseconds(100)));
+            const qv::mediacore::IFrame* got = player.waitForFrame(std::chrono::milliseconds(100));
+            const int64_t awakeBefore = awake;
+            awake = awakeNs();  // checking this frame counts towards the next one
+            const uint64_t stamp = take(got);
             // A reader awake for half a period or more, d in all, can miss d / period + 1.
-            const int64_t halfPeriodsAwake = (awakeNs() - awake) * hz * 2 / 1000000000;
+            const int64_t halfPeriodsAwake = (awake - awakeBefore) * hz * 2 / 1000000000;
             if (stamp > last + 1 && last != 0 && halfPeriodsAwake > 0) {
                 excused += std::min<uint64_t>(halfPeriodsAwake / 2 + 1, stamp - last - 1);
             }
-            awake = stamp > last ? awakeNs() : awake;
+            awake = stamp > last ? awake : awakeBefore;
             first = first == 0 ? stamp : first;
             seen += stamp > last ? 1 : 0;
             last = std::max(last, stamp);
