@@ -1,6 +1,9 @@
 // Two processes, 640 x 640 RGBA frames written at 1 kHz by one and read as fast as it can by the
-// other: through the echo channel (SharedMemoryIPCServer -> SharedMemoryPlayer), and, as a
-// reference in the same run, through GStreamer's shmsink -> shmsrc. Each frame carries its number
+// other: through the echo channel (SharedMemoryIPCServer -> SharedMemoryPlayer, the reader either
+// polling getFrame or sleeping in waitForFrame), and, as a reference in the same run, through
+// GStreamer's shmsink -> shmsrc. As information, the channel also with its writer flat out (no
+// pause at all), where a one-frame mailbox whose writer never waits cannot promise the reader
+// any frame: the counters tell what it gets. Each frame carries its number
 // and the writer's CLOCK_MONOTONIC at its start and is filled with one byte value; a frame read
 // with a byte of another value is counted as torn. Counters:
 //   new_frames_per_s  intact frames not seen before, per second of the writer's run
@@ -10,6 +13,8 @@
 // The reference is not like for like: shmsink hands out its buffers without a copy and makes its
 // writer wait while the reader holds them (shm-size below), where the channel's writer never waits
 // and its reader copies each frame. VIDEOECHO_BENCH_SECONDS sets the writer's run (default 5).
+// A writer that the machine kept past a frame's time goes on from then, half a period after its
+// last frame at least, instead of catching up in a burst.
 #include <tarnmediadispatchvideoecho/sharedmemoryipcserver.h>
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 
@@ -22,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +41,7 @@ namespace {
 
 constexpr int kSide = 640;
 constexpr size_t kFrameBytes = size_t{kSide} * kSide * 4;
-constexpr int64_t kIntervalNs = 1000000;  // 1 kHz
+constexpr int64_t kPacedNs = 1000000;  // 1 kHz
 constexpr size_t kGstShmSize = 8 * kFrameBytes;
 
 int64_t monotonicNs() {
@@ -104,10 +110,10 @@ private:
     uint64_t torn_ = 0;
 };
 
-// Runs `write(number)` in a forked child at 1 kHz for the run, then `finish()` there, and `read()`
-// here until the child is done; the child reports how many frames it wrote through a pipe. False
-// if it could not run.
-bool runPaced(const std::function<bool(uint64_t)>& setUpAndWrite,
+// Runs `write(number)` in a forked child every `intervalNs` (0: flat out) for the run, then
+// `finish()` there, and `read()` here until the child is done; the child reports how many frames
+// it wrote through a pipe. False if it could not run.
+bool runPaced(int64_t intervalNs, const std::function<bool(uint64_t)>& setUpAndWrite,
               const std::function<void()>& finish, const std::function<void()>& read,
               uint64_t& written) {
     int pipeEnds[2];
@@ -123,10 +129,13 @@ bool runPaced(const std::function<bool(uint64_t)>& setUpAndWrite,
         const int64_t start = monotonicNs();
         const int64_t end = start + runNs();
         uint64_t count = 0;
-        for (int64_t due = start; due < end; due += kIntervalNs) {
+        for (int64_t due = start; due < end;
+             due = std::max(due + intervalNs, monotonicNs() + intervalNs / 2)) {
             const timespec at{static_cast<time_t>(due / 1000000000),
                               static_cast<long>(due % 1000000000)};
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+            if (intervalNs > 0) {
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+            }
             if (setUpAndWrite(count)) {
                 ++count;
             }
@@ -140,7 +149,7 @@ bool runPaced(const std::function<bool(uint64_t)>& setUpAndWrite,
     pollfd told{pipeEnds[0], POLLIN, 0};
     for (uint64_t reads = 0;; ++reads) {
         read();
-        if (reads % 64 == 0 && poll(&told, 1, 0) > 0) {
+        if (reads % 16 == 0 && poll(&told, 1, 0) > 0) {
             break;
         }
     }
@@ -151,8 +160,11 @@ bool runPaced(const std::function<bool(uint64_t)>& setUpAndWrite,
     return counted && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void BM_ChannelPacedTwoProcesses(benchmark::State& state) {
+// range(0): the writer's interval in ns (0: flat out); range(1): 1 when the reader waits for
+// each frame (waitForFrame), 0 when it polls (getFrame).
+void BM_ChannelTwoProcesses(benchmark::State& state) {
     const std::string name = "tarn_paced_" + std::to_string(getpid());
+    const bool waits = state.range(1) != 0;
     for (auto _ : state) {
         Tally tally;
         uint64_t written = 0;
@@ -176,14 +188,15 @@ void BM_ChannelPacedTwoProcesses(benchmark::State& state) {
         vantor::mediadispatch::SharedMemoryPlayer player(nullptr, name);
         player.play(0, 0);
         const auto read = [&] {
-            auto* got = player.getFrame(0);
+            auto* got =
+                waits ? player.waitForFrame(std::chrono::milliseconds(5)) : player.getFrame(0);
             if (got != nullptr &&
                 player.lastRead().status == vantor::mediadispatch::ChannelReadStatus::newFrame) {
                 tally.take(got->kframe()->data[0]);
             }
         };
         const auto finish = [&] { writer.reset(); };  // lets go of the channel's names
-        if (!runPaced(write, finish, read, written)) {
+        if (!runPaced(state.range(0), write, finish, read, written)) {
             state.SkipWithError("the writer process failed");
             return;
         }
@@ -191,7 +204,15 @@ void BM_ChannelPacedTwoProcesses(benchmark::State& state) {
         tally.report(state, written, runNs());
     }
 }
-BENCHMARK(BM_ChannelPacedTwoProcesses)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_ChannelTwoProcesses)
+    ->ArgNames({"interval_ns", "waits"})
+    ->Args({kPacedNs, 0})
+    ->Args({kPacedNs, 1})
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 // The reference: appsrc ! shmsink in the writer, shmsrc ! appsink in the reader, the sink keeping
 // only the newest frame as the channel does.
@@ -254,7 +275,7 @@ void BM_GstShmSinkToShmSrcReference(benchmark::State& state) {
                 gst_element_set_state(writerPipeline, GST_STATE_NULL);
             }
         };
-        const bool ran = runPaced(write, finish, read, written);
+        const bool ran = runPaced(kPacedNs, write, finish, read, written);
         if (reader != nullptr) {
             gst_element_set_state(reader, GST_STATE_NULL);
             gst_object_unref(sink);

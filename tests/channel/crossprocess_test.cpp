@@ -6,7 +6,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
+#include <fstream>
+#include <iostream>
 #include <thread>
 
 #include <fcntl.h>
@@ -31,42 +32,58 @@ constexpr size_t kWords = size_t{kSide} * kSide * 4 / sizeof(uint64_t);
 
 volatile std::sig_atomic_t stopWriting = 0;
 
-// Writes 640 x 640 rgba frames whose every 64-bit word is the frame's number (from 1) at `hz`
-// on an absolute schedule until SIGTERM; prints how many it sent.
+// Writes 640 x 640 rgba frames whose every 64-bit word is the frame's number (from 1), `hz` a
+// second, until SIGTERM. A writer that the machine kept from running (before its frame, or after
+// it but before it woke the readers) goes on from then, keeping half a period after its last
+// frame, instead of catching up in a burst that no reader could follow.
 int writePaced(const std::string& name, int hz) {
     std::signal(SIGTERM, [](int) { stopWriting = 1; });
     TestFrame frame(kSide, kSide, {kSide * 4}, 0);
     auto* words = reinterpret_cast<uint64_t*>(frame.get()->kframe()->data[0]);
     SharedMemoryIPCServer writer(name);
     writer.play(0, 0);
-    const auto start = std::chrono::steady_clock::now();
-    uint64_t sent = 0;
-    while (stopWriting == 0) {
-        std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1000000 / hz));
-        std::fill(words, words + kWords, ++sent);
+    const auto period = std::chrono::microseconds(1000000 / hz);
+    auto due = std::chrono::steady_clock::now();
+    for (uint64_t sent = 1; stopWriting == 0; ++sent) {
+        std::fill(words, words + kWords, sent);
+        std::this_thread::sleep_until(due);
         writer.updateFrame(frame.get(), 0);
+        due = std::max(due + period, std::chrono::steady_clock::now() + period / 2);
     }
     writer.stop();
-    std::printf("sent %llu\n", static_cast<unsigned long long>(sent));
     return 0;
 }
 
-// The stamp of a frame that the reader got, or 0 when any word differs from the first.
+// The stamp of a frame that the reader got, or 0 when any word differs from the first (no early
+// exit: the loop vectorises, so the check takes the waiting reader little time from its frames).
 uint64_t stampOf(const qv::mediacore::IFrame& got) {
-    if (got.getWidth() != kSide || got.getHeight() != kSide ||
-        got.kframe()->linesize[0] != kSide * 4 || got.kframe()->data[0] == nullptr) {
+    if (got.getHeight() != kSide || got.kframe()->linesize[0] != kSide * 4) {
         return 0;
     }
     const auto* words = reinterpret_cast<const uint64_t*>(got.kframe()->data[0]);
-    return std::all_of(words, words + kWords, [&](uint64_t w) { return w == words[0]; }) ? words[0]
-                                                                                         : 0;
+    uint64_t differing = 0;
+    for (size_t i = 0; i < kWords; ++i) {
+        differing |= words[i] ^ words[0];
+    }
+    return differing == 0 ? words[0] : 0;
 }
 
-// Coverage is printed, not asserted: a reader that the scheduler keeps off the processor for
-// longer than a frame misses frames on a loaded machine, which is no fault of the channel. A torn
-// frame is a fault whatever the load.
-TEST(CrossProcess, APacedWriterDeliversNoTornFrameToAReaderReadingFlatOut) {
-    for (const int hz : {1000, 60}) {
+// How long this thread has been awake (running, or ready to run and kept waiting for a
+// processor), in ns: a reader asleep in its wait misses no frame unless the wake is lost.
+int64_t awakeNs() {
+    int64_t running = 0;
+    int64_t waiting = 0;
+    std::ifstream("/proc/thread-self/schedstat") >> running >> waiting;
+    return running + waiting;
+}
+
+// The reader first reads flat out (every new frame is checked for tearing), then waits for each
+// frame: woken by the writer's commit, it sees every frame between the first and the last it saw
+// at 60 Hz, and 95 % at 1 kHz. Frames missed while the reader was awake (checking frames, slow
+// under a sanitizer, or kept from a processor on a machine loaded by others) are excused, as many
+// as fit in that time, and counted.
+TEST(CrossProcess, APacedWriterDeliversNoTornFrameAndAWaitingReaderSeesTheFrames) {
+    for (const auto& [hz, minimumPercent] : {std::pair{1000, 95u}, std::pair{60, 100u}}) {
         const std::string name = channeltest::freshName("tearfree");
         testsupport::LogCapture log;
         testsupport::ChildProcess writer([&] {
@@ -76,29 +93,44 @@ TEST(CrossProcess, APacedWriterDeliversNoTornFrameToAReaderReadingFlatOut) {
         SharedMemoryPlayer player(nullptr, name);
         player.play(0, 0);
         testing::internal::CaptureStderr();
-        uint64_t reads = 0;
         uint64_t torn = 0;
-        uint64_t seen = 0;
+        constexpr auto newFrame = ChannelReadStatus::newFrame;
+        const auto take = [&](const qv::mediacore::IFrame* frame) {
+            const bool fresh = frame != nullptr && player.lastRead().status == newFrame;
+            const uint64_t stamp = fresh ? stampOf(*frame) : 0;
+            torn += fresh && (stamp == 0 || stamp != player.lastRead().sequence) ? 1 : 0;
+            return stamp;
+        };
+        for (int reads = 0; reads < 100000; ++reads) {
+            take(player.getFrame(0));
+        }
+        uint64_t first = 0, last = 0, seen = 0, excused = 0;
+        int64_t awake = awakeNs();
         const auto start = std::chrono::steady_clock::now();
-        for (; reads < 100000 || std::chrono::steady_clock::now() - start < std::chrono::seconds(2);
-             ++reads) {
-            const qv::mediacore::IFrame* frame = player.getFrame(0);
-            if (frame != nullptr && player.lastRead().status == ChannelReadStatus::newFrame) {
-                const uint64_t stamp = stampOf(*frame);
-                torn += stamp == 0 || stamp != player.lastRead().sequence ? 1 : 0;
-                ++seen;
+        while (std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) {
+            const qv::mediacore::IFrame* got = player.waitForFrame(std::chrono::milliseconds(100));
+            const int64_t awakeBefore = awake;
+            awake = awakeNs();  // checking this frame counts towards the next one
+            const uint64_t stamp = take(got);
+            // A reader awake for half a period or more, d in all, can miss d / period + 1.
+            const int64_t halfPeriodsAwake = (awake - awakeBefore) * hz * 2 / 1000000000;
+            if (stamp > last + 1 && last != 0 && halfPeriodsAwake > 0) {
+                excused += std::min<uint64_t>(halfPeriodsAwake / 2 + 1, stamp - last - 1);
             }
+            awake = stamp > last ? awake : awakeBefore;
+            first = first == 0 ? stamp : first;
+            seen += stamp > last ? 1 : 0;
+            last = std::max(last, stamp);
         }
         testing::internal::GetCapturedStderr();
         writer.signal(SIGTERM);
-        unsigned long long sent = 0;
-        EXPECT_EQ(std::sscanf(writer.waitFor("sent ").c_str(), "sent %llu", &sent), 1);
         EXPECT_EQ(writer.wait(), 0);
-        std::printf("[ info ] %d Hz: %llu reads, %llu frames sent, %llu seen, %llu torn\n", hz,
-                    static_cast<unsigned long long>(reads), sent,
-                    static_cast<unsigned long long>(seen), static_cast<unsigned long long>(torn));
+        std::cout << "[ info ] " << hz << " Hz: " << torn << " torn; waiting: " << seen
+                  << " of frames " << first << " to " << last << " seen, " << excused
+                  << " missed while the reader was awake" << std::endl;
         EXPECT_EQ(torn, 0u);
         EXPECT_GT(seen, 1u);
+        EXPECT_GE((seen + excused) * 100, (last - first + 1) * minimumPercent) << hz << " Hz";
         channeltest::expectGone(name);
     }
 }

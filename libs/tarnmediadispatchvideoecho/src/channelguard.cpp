@@ -1,12 +1,15 @@
 #include "channelguard.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace tarn::mediadispatch::channel {
@@ -25,6 +28,18 @@ int64_t nowNs(clockid_t clock) {
     timespec ts{};
     ::clock_gettime(clock, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the futex word is the low half");
+
+// The sequence's low 32 bits: they change with every begin and commit, and a futex word is 32
+// bits. Not a private futex: writer and readers are different processes.
+const uint32_t* futexWordOf(const void* guard) {
+    return reinterpret_cast<const uint32_t*>(&layoutOf(guard)->sequence);
+}
+
+long futex(const uint32_t* word, int operation, uint32_t value, const timespec* timeout) {
+    return ::syscall(SYS_futex, word, operation, value, timeout, nullptr, 0);
 }
 
 struct flock writerLockRange(short type) {
@@ -94,6 +109,9 @@ void commitFrame(void* guard) {
     __atomic_store_n(&g->realtimeNs, nowNs(CLOCK_REALTIME), __ATOMIC_RELAXED);
     const uint64_t sequence = __atomic_load_n(&g->sequence, __ATOMIC_RELAXED);
     __atomic_store_n(&g->sequence, sequence + 1, __ATOMIC_RELEASE);
+    // One system call, about as dear as any other with nobody waiting (about a microsecond):
+    // readers map the guard read-only and cannot say whether they wait.
+    futex(futexWordOf(guard), FUTEX_WAKE, INT_MAX, nullptr);
 }
 
 GuardStamp readStamp(const void* guard) {
@@ -117,6 +135,22 @@ uint64_t sequenceAfterCopy(const void* guard) {
     // The copy's loads must all be done before the sequence is read again.
     __atomic_thread_fence(__ATOMIC_ACQUIRE);
     return __atomic_load_n(&layoutOf(guard)->sequence, __ATOMIC_RELAXED);
+}
+
+bool waitForCommitAfter(const void* guard, uint64_t seen, std::chrono::nanoseconds timeout) {
+    if (timeout.count() <= 0) {
+        return true;
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    const timespec relative{static_cast<time_t>(seconds.count()),
+                            static_cast<long>((timeout - seconds).count())};
+    // The kernel compares the word with `seen` and sleeps only while they are equal, so a commit
+    // between the caller's look at the sequence and this call is never missed. EAGAIN (changed
+    // already), EINTR and ETIMEDOUT are the normal ends of a wait: the caller reads again.
+    if (futex(futexWordOf(guard), FUTEX_WAIT, static_cast<uint32_t>(seen), &relative) == 0) {
+        return true;
+    }
+    return errno == EAGAIN || errno == EINTR || errno == ETIMEDOUT;
 }
 
 bool lockAsWriter(int guardFd) {

@@ -15,6 +15,7 @@
 // Only the writer stores into the guard; every reader treats its bytes as untrusted.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -60,7 +61,8 @@ GuardIdentity readIdentity(const void* guard);
 // Whether the guard's first bytes are ours (magic and version).
 bool isOurGuard(const void* guard, uint64_t mappedSize);
 
-// Writer side. beginFrame makes the sequence odd; commitFrame stamps the clocks and makes it even.
+// Writer side. beginFrame makes the sequence odd; commitFrame stamps the clocks, makes it even and
+// wakes every reader waiting in waitForCommitAfter.
 void initialiseGuard(void* guard, uint64_t channelDevice, uint64_t channelInode);
 void recordChannel(void* guard, uint64_t channelDevice, uint64_t channelInode);
 void beginFrame(void* guard);
@@ -70,6 +72,12 @@ void commitFrame(void* guard);
 // copy; a copy is intact when both are equal and even.
 GuardStamp readStamp(const void* guard);
 uint64_t sequenceAfterCopy(const void* guard);
+
+// Sleeps until the writer commits a frame while the sequence still reads `seen`, or at most
+// `timeout`. Returns at once when the sequence already differs from `seen`. A futex on the
+// sequence's low word, shared between processes; it needs only a read-only mapping. false when
+// the kernel refused to wait (errno set), so that the caller can sleep instead of spinning.
+bool waitForCommitAfter(const void* guard, uint64_t seen, std::chrono::nanoseconds timeout);
 
 // The writer lock. Non-blocking: false with errno set (EAGAIN when somebody else holds it).
 bool lockAsWriter(int guardFd);

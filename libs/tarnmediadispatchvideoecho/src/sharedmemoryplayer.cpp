@@ -1,5 +1,6 @@
 #include <tarnmediadispatchvideoecho/sharedmemoryplayer.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -34,6 +35,16 @@ namespace {
 // thread for more than a fraction of a frame.
 constexpr int kReadAttempts = 4;
 constexpr auto kReadBudget = std::chrono::milliseconds(5);
+
+// How often waitForFrame looks for a channel, a writer or play to come back: nothing wakes it.
+constexpr auto kLookAgainAfter = std::chrono::milliseconds(5);
+
+// The reads after which waitForFrame goes on waiting.
+bool nothingNewYet(ChannelReadStatus status) {
+    return status == ChannelReadStatus::sameFrame || status == ChannelReadStatus::busy ||
+           status == ChannelReadStatus::noChannel || status == ChannelReadStatus::noWriter ||
+           status == ChannelReadStatus::notReading;
+}
 
 // Pixel buffers of up to eight planes, owned; the capacity of each is exactly its plane size.
 struct PlaneBuffers {
@@ -86,6 +97,9 @@ struct SharedMemoryPlayer::Impl {
         : name(channelName),
           viewSet(set ? std::move(set) : std::make_shared<tarn::mediadispatch::ChannelViewSet>()),
           frame(new qv::mediacore::IFrame()) {}
+
+    // One read of the channel as getFrame does it; `used` gets the view it read.
+    qv::mediacore::IFrame* read(bool reading, std::shared_ptr<const channel::ChannelView>& used);
 
     // All of these need frameMutex.
     void freePlanes();
@@ -305,22 +319,19 @@ ChannelReadInfo SharedMemoryPlayer::lastRead() const {
     return info;
 }
 
-qv::mediacore::IFrame* SharedMemoryPlayer::getFrame(double) {
-    const auto state = getPlayState();
-    const bool reading = state != qv::mediacore::kPlayerStateStopped &&
-                         state != qv::mediacore::kPlayerStateDestroyed &&
-                         impl_->sendFrameEnabled.load(std::memory_order_relaxed);
+qv::mediacore::IFrame* SharedMemoryPlayer::Impl::read(
+    bool reading, std::shared_ptr<const channel::ChannelView>& used) {
     if (!reading) {
-        std::lock_guard<std::mutex> frameGuard(impl_->frameMutex);
-        impl_->last.status = ChannelReadStatus::notReading;
+        std::lock_guard<std::mutex> frameGuard(frameMutex);
+        last.status = ChannelReadStatus::notReading;
         return nullptr;
     }
-    std::shared_lock<RwSpinLock> segmentGuard(impl_->segmentLock);
+    std::shared_lock<RwSpinLock> segmentGuard(segmentLock);
     // The view is shared with the other players of the set and kept between reads while
     // the name still refers to it: re-mapping for every read would cost page faults on every byte
     // copied (about 57x a plain copy of a 1.6 MB frame).
-    channel::ChannelViews& views = impl_->viewSet->views();
-    std::shared_ptr<const channel::ChannelView> view = views.view(impl_->name);
+    channel::ChannelViews& views = viewSet->views();
+    std::shared_ptr<const channel::ChannelView> view = views.view(name);
     // A dead or stopped writer's last frame is not served: one system call asks for its lock (a
     // paused writer keeps it). A view of a writer that has gone is dropped, and the name opened
     // once more in case a new writer has taken it over.
@@ -330,27 +341,79 @@ qv::mediacore::IFrame* SharedMemoryPlayer::getFrame(double) {
         if (!writerGone) {
             break;
         }
-        views.forget(impl_->name, view);
-        view = fresh == 0 ? views.view(impl_->name) : nullptr;
+        views.forget(name, view);
+        view = fresh == 0 ? views.view(name) : nullptr;
         writerGone = view != nullptr || fresh > 0;  // else: no channel under the name any more
     }
-    std::lock_guard<std::mutex> frameGuard(impl_->frameMutex);
-    if (impl_->frame == nullptr) {
+    used = view;
+    std::lock_guard<std::mutex> frameGuard(frameMutex);
+    if (frame == nullptr) {
         return nullptr;
     }
     if (!view) {
-        impl_->lastView.reset();
-        return impl_->nothing(writerGone ? ChannelReadStatus::noWriter
-                                         : ChannelReadStatus::noChannel);
+        lastView.reset();
+        return nothing(writerGone ? ChannelReadStatus::noWriter : ChannelReadStatus::noChannel);
     }
     if (view->base() == nullptr) {
-        TARN_LOG_WARN("Recv failed. name:{}", impl_->name);
-        return impl_->nothing(ChannelReadStatus::noChannel);
+        TARN_LOG_WARN("Recv failed. name:{}", name);
+        return nothing(ChannelReadStatus::noChannel);
     }
     if (view->size() < kShmFrameHeaderSize) {
-        return impl_->nothing(ChannelReadStatus::invalidHeader);
+        return nothing(ChannelReadStatus::invalidHeader);
     }
-    return view->guarded() ? impl_->readGuarded(view) : impl_->readUnguarded(*view);
+    return view->guarded() ? readGuarded(view) : readUnguarded(*view);
+}
+
+bool SharedMemoryPlayer::isReading() const {
+    const auto state = getPlayState();
+    return state != qv::mediacore::kPlayerStateStopped &&
+           state != qv::mediacore::kPlayerStateDestroyed &&
+           impl_->sendFrameEnabled.load(std::memory_order_relaxed);
+}
+
+qv::mediacore::IFrame* SharedMemoryPlayer::getFrame(double) {
+    std::shared_ptr<const channel::ChannelView> used;
+    return impl_->read(isReading(), used);
+}
+
+qv::mediacore::IFrame* SharedMemoryPlayer::waitForFrame(std::chrono::nanoseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    uint64_t reReadFor = 1;  // odd: no committed sequence has been read again yet
+    const ChannelReadInfo before = [&] {
+        std::lock_guard<std::mutex> frameGuard(impl_->frameMutex);
+        return impl_->last;
+    }();
+    for (;;) {
+        std::shared_ptr<const channel::ChannelView> view;  // keeps the guard mapped while asleep
+        qv::mediacore::IFrame* got = impl_->read(isReading(), view);
+        ChannelReadInfo info;
+        {
+            std::lock_guard<std::mutex> frameGuard(impl_->frameMutex);
+            info = impl_->last;
+        }
+        // The invalid frame found last time, read again, is nothing new either.
+        const bool sameInvalid = info.status == ChannelReadStatus::invalidHeader &&
+                                 before.status == info.status && before.sequence == info.sequence;
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if ((!nothingNewYet(info.status) && !sameInvalid) ||
+            left <= std::chrono::nanoseconds::zero()) {
+            return got;
+        }
+        if (view && view->guarded()) {
+            const uint64_t current = channel::readStamp(view->guardBase()).sequence;
+            // A frame committed since the read is read at once (once: a frame the read could
+            // not take, for want of memory, is waited past like any other).
+            if ((current & 1) == 0 && current != info.sequence && current != reReadFor) {
+                reReadFor = current;
+                continue;
+            }
+            if (channel::waitForCommitAfter(view->guardBase(), current, left)) {
+                continue;
+            }
+        }
+        // Nothing to sleep on (no channel, no writer, not reading): look again in a while.
+        std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(left, kLookAgainAfter));
+    }
 }
 
 }  // namespace vantor::mediadispatch

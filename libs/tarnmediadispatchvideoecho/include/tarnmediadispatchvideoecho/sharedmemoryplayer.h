@@ -1,8 +1,10 @@
 // SharedMemoryPlayer: a media player that reads the latest frame of a shared-memory frame channel
-// into its one frame object. Owned by the echo media resource; getFrame runs on the host's player
-// thread only, the play-state calls and setVideoEchoSendFrameEnabled may come from any thread.
+// into its one frame object. Owned by the echo media resource; getFrame and waitForFrame run on the
+// host's player thread only, the play-state calls and setVideoEchoSendFrameEnabled may come from
+// any thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,12 +57,24 @@ public:
     qv::mediacore::IFrame* getFrame(double time) override;
     void destroyFrame() override;
 
+    // getFrame for a reader that wants every frame rather than the latest at its own pace: reads,
+    // and when nothing new has come (the same frame, a frame being written, no channel or writer
+    // yet, not playing) sleeps until the writer commits the next frame, then reads again; at most
+    // `timeout` in all, whatever the writer does (a stalled or dead writer only ends the wait).
+    // Returns what the last read returned, with lastRead() telling which; returns at once on a
+    // new or invalid frame and on an unguarded channel, where nothing tells frames apart. The
+    // sleep is a futex on the guard's sequence, woken by the writer at each commit, so the reader
+    // runs as soon as the frame is there instead of when its next poll comes round.
+    qv::mediacore::IFrame* waitForFrame(std::chrono::nanoseconds timeout);
+
     void setVideoEchoSendFrameEnabled(bool enabled);
 
     // What the last getFrame found (any thread).
     ChannelReadInfo lastRead() const;
 
 private:
+    bool isReading() const;
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
