@@ -58,7 +58,7 @@ protected:
     vantor::MediaMgr host;
 };
 
-TEST_F(Dispatch, FramesAndMediaManagerGoToTheLiveManagerAtOnceOrWarn) {
+TEST_F(Dispatch, FramesAndMediaManagerGoToTheLiveManagerAtOnceOrWarnAndEditingModeRunsAsATask) {
     testsupport::LogCapture log;
     dispatch->updateFrameData(MediaInfo(), &frame);  // no manager yet: dropped
     dispatch->setMediaMgr(&host);
@@ -79,16 +79,12 @@ TEST_F(Dispatch, FramesAndMediaManagerGoToTheLiveManagerAtOnceOrWarn) {
     EXPECT_EQ(log.count(spdlog::level::warn, "sharedVideoEchoMgr is nullptr!",
                         "videoechodispatch.cpp", "setMediaMgr"),
               2U);
-}
 
-TEST_F(Dispatch, EditingModeRunsAsATaskOfTheRuntime) {
+    // The editing mode runs as a task of the runtime.
     dispatch->setVideoEchoMgr(mgr);
-    {
-        testsupport::LogCapture log;
-        dispatch->setEditingMode(vantor::kEditingModeLive, true);  // no runtime yet
-        ASSERT_EQ(log.lines().size(), 1U);
-        EXPECT_EQ(log.lines()[0].level, spdlog::level::warn);
-    }
+    dispatch->setEditingMode(vantor::kEditingModeLive, true);  // no runtime yet: a warning
+    ASSERT_EQ(log.lines().size(), 3U);
+    EXPECT_EQ(log.lines()[2].level, spdlog::level::warn);
     dispatch->setQVRuntime(&runtime);
     dispatch->setEditingMode(vantor::kEditingModePreview, true);
     EXPECT_EQ(runtime.posters, std::vector<std::string>{"videoechodispatch.cpp:setEditingMode"});

@@ -135,4 +135,10 @@ inline std::string bytes(std::initializer_list<int> values) {
     return std::string(values.begin(), values.end());
 }
 
+// A call of "ping" with no arguments as request 1, and its success reply, byte for byte.
+inline const std::string kPingRequest =
+    bytes({0x06, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x91, 0xa4, 0x70, 0x69, 0x6e, 0x67});
+inline const std::string kPingReply =
+    bytes({0x02, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x91, 0x00});
+
 }  // namespace rpctest

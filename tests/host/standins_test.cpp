@@ -1,13 +1,8 @@
-// The host's in-process stand-ins that the library's tests stand on: the media manager and the
-// runtime's task queue.
-#include <stdexcept>
-
+// The host's in-process media manager that the library's tests stand on. (The task thread that
+// every runtime shares: the networked runtimes' test.)
 #include <gtest/gtest.h>
 
 #include <host/imediamgr.h>
-#include <host/inprocessruntime.h>
-
-#include "logcapture.h"
 
 namespace {
 
@@ -25,18 +20,6 @@ TEST(MediaMgrStandIn, KeepsOneResourcePerIdAndMode) {
     EXPECT_FALSE(mgr.removeMediaResource(5, kEditingModePreview));
     EXPECT_TRUE(mgr.removeMediaResource(5, kEditingModeLive));
     EXPECT_EQ(mgr.size(), 0U);
-}
-
-// (Order and thread of the tasks: the networked runtimes' test, on the same task thread.)
-TEST(RuntimeStandIn, ATaskThatThrowsIsLoggedAndTheNextOnesRun) {
-    testsupport::LogCapture log;
-    host::InProcessRuntime runtime;
-    bool ran = false;
-    runtime.postTask([] { throw std::runtime_error("boom"); }, __FILE__, __LINE__, "test");
-    runtime.postTask([&] { ran = true; }, __FILE__, __LINE__, "test");
-    runtime.drainTasks();
-    EXPECT_TRUE(ran);
-    EXPECT_EQ(log.startingWith("task failed: boom").size(), 1U);
 }
 
 }  // namespace

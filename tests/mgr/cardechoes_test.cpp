@@ -2,8 +2,8 @@
 // deviceId, named video1, video2, ... and configured with the settings in force when it is made.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -69,15 +69,13 @@ TEST_F(CardEchoes, ServersTakeTheSettingsInForceAndNamesInCreationOrder) {
 TEST_F(CardEchoes, ViewerSideMakesOneServerPerRemoteCardAndConcurrentAddsMakeOne) {
     mgr->setVideoEchoServerEnabled(false);
     mgr->addEcho(card("A"), &device);
-    std::vector<std::thread> threads;
+    std::vector<std::future<void>> adds;
     for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&, i] {
+        adds.push_back(std::async(std::launch::async, [&, i] {
             mgr->addEcho(VideoEchoAddr{card("R"), "rtsp://" + std::to_string(i)});
-        });
+        }));
     }
-    for (auto& t : threads) {
-        t.join();
-    }
+    adds.clear();                                           // waits for every add
     mgr->addEcho(VideoEchoAddr{card("R"), "rtsp://late"});  // the first address stays
     const auto s = settings();
     ASSERT_EQ(s.size(), 1U);

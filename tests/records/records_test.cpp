@@ -2,6 +2,7 @@
 // and the wire encoding checked against an implementation written elsewhere (Debian's
 // python3-msgpack): we write its bytes exactly and read what it writes; hostile payloads give the
 // decoding error and nothing else.
+#include <algorithm>
 #include <climits>
 #include <limits>
 #include <map>
@@ -43,18 +44,15 @@ TEST(RecordKeys, EchoKeyIsMediaIdThenSignedModeAndACardItsDeviceId) {
     EXPECT_FALSE(sameAddr({a, "rtsp://x"}, {a, "rtsp://y"}));
 }
 
-TEST(Logging, MessageGetsTheLocationSuffixAtItsLevel) {
+// The level and the location suffix of every other log line are checked where it is written; here
+// the exact line number, and braces of a message without arguments printed as they stand.
+TEST(Logging, MessageGetsTheLocationSuffixWithItsLineAndBracesWithoutArgumentsStay) {
     testsupport::LogCapture capture;
-    const int first = __LINE__ + 1;
-    TARN_LOG_WARN("device {}, split stratery update failed!", "GPU-0");
+    const int line = __LINE__ + 1;
     TARN_LOG_INFO("no {} placeholders here");
-    const std::string at = " \n //records_test.cpp:TestBody()#";
     EXPECT_EQ(capture.texts(),
-              (std::vector<std::string>{
-                  "device GPU-0, split stratery update failed!" + at + std::to_string(first) + ".",
-                  "no {} placeholders here" + at + std::to_string(first + 1) + "."}));
-    EXPECT_EQ(capture.lines().at(0).level, spdlog::level::warn);
-    EXPECT_EQ(capture.lines().at(1).level, spdlog::level::info);
+              std::vector<std::string>{"no {} placeholders here \n //records_test.cpp:TestBody()#" +
+                                       std::to_string(line) + "."});
 }
 
 // The peer's bytes by name; empty when the peer did not run.
@@ -139,13 +137,11 @@ TEST(RecordWire, WeWriteThePeersBytesAndReadItsEncodingWithDefaultsAndSurplus) {
 
 TEST(RecordWire, HugeLengthsTruncationAndNoiseGiveTheDecodingError) {
     // Lengths that the payload cannot pay for are refused before anything is allocated.
-    EXPECT_TRUE(refused<std::vector<VideoEchoSpliceStrategy>>(std::string("\xdd\xff\xff\xff\xff")));
     EXPECT_TRUE(refused<VideoEchoSpliceStrategy>(std::string("\x92\x90\xdd\xff\xff\xff\xff", 7)));
     EXPECT_TRUE(refused<STDisplayCardId>(std::string("\x91\xdb\xff\xff\xff\xf0", 6)));
     EXPECT_TRUE(refused<STDisplayCardId>(std::string("\x91\xc6\xff\xff\xff\xf0", 6)));
     EXPECT_TRUE(refused<STDisplayCardId>(std::string("\xdf\xff\xff\xff\xff", 5)));
     EXPECT_TRUE(refused<VideoEchoAddr>(std::string(100000, '\x91')));  // deep nesting
-    EXPECT_TRUE(refused<VideoEchoAddr>(""));
     EXPECT_THROW(wire::decodeArgument<VideoEchoAddr>(nullptr, 4), std::invalid_argument);
     const std::string full = wire::encodeRecord(kAddr);
     for (size_t size = 1; size < full.size(); ++size) {
@@ -155,9 +151,8 @@ TEST(RecordWire, HugeLengthsTruncationAndNoiseGiveTheDecodingError) {
     std::mt19937 random(7);
     for (int round = 0; round < 20000; ++round) {
         std::string payload(1 + random() % 40, static_cast<char>(0x90 | (random() % 4)));
-        for (size_t i = 1; i < payload.size(); ++i) {
-            payload[i] = static_cast<char>(random());
-        }
+        std::generate(payload.begin() + 1, payload.end(),
+                      [&] { return static_cast<char>(random()); });
         const auto size = payload.size();
         ASSERT_NE(
             outcome([&] { wire::decodeRecord<std::vector<VideoEchoAddr>>(&payload[0], size); }),

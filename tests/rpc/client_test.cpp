@@ -22,10 +22,6 @@ using host::rpc::RpcClient;
 using host::rpc::RpcServer;
 using tarn::multimachine::RPCClientAssist;
 
-const std::string kPingRequest =
-    bytes({0x06, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x91, 0xa4, 0x70, 0x69, 0x6e, 0x67});
-const std::string kPingReply = bytes({0x02, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x91, 0x00});
-
 TEST(Wire, DefaultsThePeersRelyOn) {
     EXPECT_EQ(host::rpc::ClientOptions{}.callTimeout, 5000ms);
     const host::rpc::ServerOptions server;

@@ -27,10 +27,6 @@ namespace {
 using namespace rpctest;
 using host::rpc::RpcServer;
 
-const std::string kPingRequest =
-    bytes({0x06, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x91, 0xa4, 0x70, 0x69, 0x6e, 0x67});
-const std::string kPingReply = bytes({0x02, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x91, 0x00});
-
 // A frame of id 1 and type `type` around `body` (shorter than 256 bytes).
 std::string frame(const std::string& body, int type = 0) {
     return bytes({static_cast<int>(body.size()), 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, type}) + body;
@@ -298,6 +294,7 @@ TEST(NetworkRuntime, CallsPublicationsAndTasks) {
 
     for (vantor::IQVRuntime* runtime : std::initializer_list<vantor::IQVRuntime*>{&main, &first}) {
         std::vector<std::pair<int, std::thread::id>> ran;  // written on the task thread only
+        runtime->postTask([] { throw std::runtime_error("boom"); }, __FILE__, __LINE__, __func__);
         for (int i = 0; i < 100; ++i) {
             runtime->postTask([&, i] { ran.emplace_back(i, std::this_thread::get_id()); }, __FILE__,
                               __LINE__, __func__);
@@ -309,6 +306,8 @@ TEST(NetworkRuntime, CallsPublicationsAndTasks) {
             EXPECT_EQ(ran[i], std::make_pair(i, ran[0].second));
         }
     }
+    // A task that throws is logged, and the ones after it run.
+    EXPECT_EQ(log.startingWith("task failed: boom").size(), 2u);
 }
 
 }  // namespace

@@ -176,9 +176,6 @@ TEST(Stress, OneManagerSurvivesEverythingAtOnceAndStillWorks) {
     const size_t before = media.size();
     dispatch->announce(ids[1], kEditingModeLive);
     EXPECT_EQ(media.size(), before + 1);
-    // The managers that died took their slots with them.
-    mgr->removeDispatch();
-    EXPECT_EQ(dispatch->mediasAdded.num_slots(), 0U);
 }
 
 }  // namespace

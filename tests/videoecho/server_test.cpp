@@ -25,7 +25,7 @@ testsupport::ChildProcess::Result probe(const std::string& url, const char* tran
          "stream=codec_name,width,height,r_frame_rate", "-of", "compact=p=0", url});
 }
 
-TEST_F(ServedCard, UrlsNameTheCardAndItsNode) {
+TEST_F(ServedCard, UrlsNameTheCardAndItsNodeAndCardsThatAreNotOursServeNothing) {
     VideoEcho card({{"node a", 1, "GPU/0", ""}, ""}, "video1", nullptr, handle_, true);
     const std::string url = card.getUrl();
     EXPECT_TRUE(std::regex_search(
@@ -35,9 +35,8 @@ TEST_F(ServedCard, UrlsNameTheCardAndItsNode) {
     EXPECT_NE(card.generateRtspAddr("node b"), url);
     EXPECT_TRUE(card.createRecordVideo());
     EXPECT_EQ(card.getAddr().url, url);
-}
 
-TEST_F(ServedCard, CardsThatAreNotOursServeNothing) {
+    // Cards that are not ours serve nothing: a remote one keeps its URL, a stale handle is logged.
     VideoEchoAddr remote{{"node-b", 2, "GPU-1", ""}, "rtsp://10.1.2.3:8554/echo/node-b/GPU-1"};
     VideoEcho remoteCard(remote, "", nullptr, handle_, false);
     EXPECT_EQ(remoteCard.getUrl(), remote.url);
@@ -79,7 +78,7 @@ TEST_F(ServedCard, ZeroOrNegativeConfigurationIsRefusedWithOneWarning) {
 // five seconds of the stream are decoded by ffmpeg, frame by frame (one framemd5 line each): a
 // watching client and one that joins a second later both get nearly every frame, with no error
 // line from the decoder or the demuxer.
-TEST_F(ServedCard, FfprobeSeesTheConfiguredStreamAndFfmpegDecodesItForAWatcherAndAJoiner) {
+TEST_F(ServedCard, FfprobeSeesTheStreamFfmpegDecodesItForAWatcherAndAJoinerUntilTheLastStop) {
     PatternSource source(320, 240, 25);
     auto card = makeCard("GPU-0", 320, 240, 25, source);
     for (const bool tcpOnly : {true, false}) {
@@ -105,6 +104,14 @@ TEST_F(ServedCard, FfprobeSeesTheConfiguredStreamAndFfmpegDecodesItForAWatcherAn
             << client->err;
         EXPECT_EQ(client->err, "");
     }
+    // A second start shares the server: the stream stays until the last stop.
+    EXPECT_EQ(VideoEcho::startVideoEchoServer(), handle_);
+    EXPECT_TRUE(VideoEcho::stopVideoEchoServer());
+    EXPECT_EQ(probe(card->getUrl()).exitCode, 0) << "the other start's stream went away";
+    EXPECT_TRUE(VideoEcho::stopVideoEchoServer());
+    handle_ = 0;
+    EXPECT_NE(probe(card->getUrl()).exitCode, 0);
+    EXPECT_FALSE(VideoEcho::stopVideoEchoServer());
 }
 
 // A DESCRIBE as the last TEARDOWN goes gets a new media, whose appsrc may reuse the old address.
@@ -139,18 +146,6 @@ TEST_F(ServedCard, AClientComingAsTheLastOneLeavesIsServed) {
         close(fds[0]);
         close(fds[1]);
     }
-}
-
-TEST_F(ServedCard, TwoStartsShareOneServerUntilTheLastStop) {
-    EXPECT_EQ(VideoEcho::startVideoEchoServer(), handle_);
-    PatternSource source(160, 120, 10);
-    const auto card = makeCard("GPU-0", 160, 120, 10, source);
-    EXPECT_TRUE(VideoEcho::stopVideoEchoServer());
-    EXPECT_EQ(probe(card->getUrl()).exitCode, 0) << "the other start's stream went away";
-    EXPECT_TRUE(VideoEcho::stopVideoEchoServer());
-    handle_ = 0;
-    EXPECT_NE(probe(card->getUrl()).exitCode, 0);
-    EXPECT_FALSE(VideoEcho::stopVideoEchoServer());
 }
 
 TEST(VideoEchoServer, APortInUseFailsTheStartWithALogLine) {
