@@ -1,5 +1,5 @@
-// A runtime that records every call the proxies make on it, in order, and lets a test deliver
-// payloads to the registered handlers. Single-threaded use.
+// A runtime that keeps the handlers the proxies register and the publications they make, and lets
+// a test deliver payloads to the handlers. Single-threaded use.
 #pragma once
 
 #include <map>
@@ -16,11 +16,9 @@ public:
         task();
     }
     void registerHandler(const char* name, vantor::RPCHandler handler) override {
-        calls.push_back(std::string("register ") + name);
         handlers[name] = std::move(handler);
     }
     void unregisterHandler(const char* name) override {
-        calls.push_back(std::string("unregister ") + name);
         handlers.erase(name);
     }
     // Recorded as "name payload".
@@ -32,7 +30,6 @@ public:
         handlers.at(name)(name.c_str(), payload.data(), static_cast<unsigned>(payload.size()));
     }
 
-    std::vector<std::string> calls;
     std::map<std::string, vantor::RPCHandler> handlers;
     std::vector<std::string> publications;
 };
