@@ -15,7 +15,8 @@ std::unique_ptr<testsupport::ChildProcess> spawnPeer(const host::link::MqttLinkO
     return std::make_unique<testsupport::ChildProcess>(
         "/proc/self/exe",
         std::vector<std::string>{"--link-peer", std::to_string(options.brokerPort), options.prefix,
-                                 options.username, options.password, options.nodeId});
+                                 options.username, options.password, options.nodeId,
+                                 std::to_string(options.heartbeat.count())});
 }
 
 long long field(const std::string& line, const std::string& key) {
@@ -76,13 +77,14 @@ void runPeer(const host::link::MqttLinkOptions& options) {
 }  // namespace mqttlinktest
 
 int main(int argc, char** argv) {
-    if (argc == 7 && std::strcmp(argv[1], "--link-peer") == 0) {
+    if (argc == 8 && std::strcmp(argv[1], "--link-peer") == 0) {
         host::link::MqttLinkOptions options;
         options.brokerPort = static_cast<std::uint16_t>(std::stoi(argv[2]));
         options.prefix = argv[3];
         options.username = argv[4];
         options.password = argv[5];
         options.nodeId = argv[6];
+        options.heartbeat = std::chrono::milliseconds(std::stoll(argv[7]));
         mqttlinktest::runPeer(options);
         return 0;
     }
