@@ -18,9 +18,7 @@ public:
     void registerHandler(const char* name, vantor::RPCHandler handler) override {
         handlers[name] = std::move(handler);
     }
-    void unregisterHandler(const char* name) override {
-        handlers.erase(name);
-    }
+    void unregisterHandler(const char* name) override { handlers.erase(name); }
     // Recorded as "name payload".
     void publish(const char* name, const char* data, unsigned size) override {
         publications.push_back(name + (" " + std::string(data, size)));
